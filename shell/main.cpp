@@ -1,0 +1,40 @@
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "shell/shell.h"
+#include "texttable/texttable.h"
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    print_error("Usage: %s <file> [file...]\n", argc > 0 ? argv[0] : "plinth");
+    return 1;
+  }
+  // One thread, and no use for the engine's memory statistics.
+  sqlite3_config(SQLITE_CONFIG_SINGLETHREAD);
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  install_interrupt_handlers(isatty(STDIN_FILENO) && isatty(STDOUT_FILENO));
+
+  if (sqlite3_open(scratch_db_name, &scratch_db) != SQLITE_OK) {
+    print_error("Can't open database: %s\n", sqlite3_errmsg(scratch_db));
+    sqlite3_close(scratch_db);
+    return 1;
+  }
+  set_scratch_db_owned(true);
+  // The file is removed at the end of the run, so durable commits buy nothing;
+  // the journal still guards it against a crash of the process.
+  run_statement("PRAGMA synchronous=OFF");
+
+  for (int i = 1; i < argc; ++i) load_text_file(argv[i]);
+  fputs("-- plinth\n-- Type 'help' for help\n\n", stdout);
+
+  std::string line;
+  while (read_line(line) && run_line(line)) {
+  }
+
+  sqlite3_close(scratch_db);
+  unlink(scratch_db_name);
+  set_scratch_db_owned(false);
+  return 0;
+}

@@ -1,0 +1,42 @@
+// The console: the scratch database, the command loop and the result grid.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string>
+#include <string_view>
+
+// The one engine connection of a run, on a file in the current directory that
+// exists only while the run lasts.
+extern sqlite3* scratch_db;
+inline constexpr const char scratch_db_name[] = "plinth.temp.htnilp";
+inline constexpr const char scratch_journal_name[] = "plinth.temp.htnilp-journal";
+
+// The engine's per-row callback for typed SQL: prints a header and a rule
+// before the first row after a reset, then one line per row. A call with the
+// user value 1 is the reset. Always returns 0.
+int print_row(void* user_value, int column_count, char** values, char** names);
+
+// Splits a typed line into a command word and its argument: `word` `name`
+// (backticks, the name may hold spaces) or `word name`. False when the line
+// has no such shape.
+bool parse_command(std::string_view line, std::string& word, std::string& argument);
+
+// Handles one typed line, its line feed included. False when it asks to quit.
+bool run_line(std::string_view line);
+
+void show_help();
+
+// Prints the prompt and reads one line, its line feed kept when it has one.
+// False at the end of input or on a read error.
+bool read_line(std::string& line);
+
+// Interrupts. SIGINT, SIGTERM, SIGHUP and SIGPIPE end the run after removing
+// the scratch database; at a terminal SIGINT only cancels what is under way.
+void install_interrupt_handlers(bool at_terminal);
+// Tells the handlers whether the scratch database is ours to remove.
+void set_scratch_db_owned(bool owned);
+// Holds (true) or delivers (false) the signals that end the run.
+void hold_interrupts(bool hold);
+// True once after a Ctrl-C at a terminal; clears the request.
+bool take_cancel_request();

@@ -1,0 +1,52 @@
+#include <cstdarg>
+#include <cstdio>
+
+#include "shell/shell.h"
+#include "texttable/texttable.h"
+
+void print_error(const char* format, ...) {
+  fflush(stdout);
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+void report_sql_error(char* message) {
+  engine_string owned = own(message);
+  // The engine leaves the message null when it could not allocate one.
+  print_error("SQL error: %s\n", owned ? owned.get() : sqlite3_errstr(SQLITE_NOMEM));
+}
+
+bool run_statement(const char* sql) {
+  if (sql == nullptr) {
+    print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_NOMEM));
+    return false;
+  }
+  char* message = nullptr;
+  if (sqlite3_exec(scratch_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    report_sql_error(message);
+    return false;
+  }
+  return true;
+}
+
+std::string double_backticks(std::string_view name) {
+  std::string quoted;
+  quoted.reserve(name.size() + 2);
+  for (char c : name) {
+    quoted += c;
+    if (c == '`') quoted += '`';
+  }
+  return quoted;
+}
+
+engine_string text_table_statement(const char* name) {
+  return own(sqlite3_mprintf("create table `%q` (row integer primary key autoincrement,data text)",
+                             double_backticks(name).c_str()));
+}
+
+int create_text_table(const char* name) {
+  engine_string statement = text_table_statement(name);
+  return run_statement(statement.get()) ? 1 : 0;
+}
