@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -6,7 +7,23 @@
 #include "shell/shell.h"
 #include "texttable/texttable.h"
 
+namespace {
+
+// A standard stream started closed would hand its number to the next file
+// opened, and the grid or a message would then be written into a saved file.
+void open_missing_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0) {
+      int null_fd = open("/dev/null", O_RDWR);
+      if (null_fd >= 0 && null_fd != fd) close(null_fd);
+    }
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  open_missing_standard_streams();
   if (argc < 2) {
     print_error("Usage: %s <file> [file...]\n", argc > 0 ? argv[0] : "plinth");
     return 1;
