@@ -66,7 +66,10 @@ void run_sql(std::string_view line) {
   // The engine reads the line as text that ends at its first zero byte.
   std::string sql(line);
   char* message = nullptr;
-  if (sqlite3_exec(scratch_db, sql.c_str(), print_row, nullptr, &message) != SQLITE_OK) {
+  set_sql_interruptible(true);
+  int result = sqlite3_exec(scratch_db, sql.c_str(), print_row, nullptr, &message);
+  set_sql_interruptible(false);
+  if (result != SQLITE_OK) {
     report_sql_error(message);
   } else {
     printf("%d rows affected.\n", sqlite3_changes(scratch_db));

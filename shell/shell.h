@@ -38,5 +38,7 @@ void install_interrupt_handlers(bool at_terminal);
 void set_scratch_db_owned(bool owned);
 // Holds (true) or delivers (false) the signals that end the run.
 void hold_interrupts(bool hold);
+// Whether a Ctrl-C at a terminal also stops the statement the engine runs.
+void set_sql_interruptible(bool interruptible);
 // True once after a Ctrl-C at a terminal; clears the request.
 bool take_cancel_request();

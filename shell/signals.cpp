@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "shell/shell.h"
@@ -7,6 +8,11 @@ namespace {
 
 volatile sig_atomic_t scratch_db_owned = 0;
 volatile sig_atomic_t cancel_requested = 0;
+volatile sig_atomic_t stop_sql = 0;
+// The terminal's settings at start: line editing changes them while a line is
+// typed, and a run ended meanwhile must not leave the terminal without echo.
+struct termios terminal_at_start;
+volatile sig_atomic_t terminal_saved = 0;
 
 const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
@@ -18,15 +24,21 @@ void end_run(int signal_number) {
     unlink(scratch_db_name);
     unlink(scratch_journal_name);
   }
+  // Only from the foreground: a background job would be stopped by the write.
+  if (terminal_saved && tcgetpgrp(STDIN_FILENO) == getpgrp()) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &terminal_at_start);
+  }
   signal(signal_number, SIG_DFL);
   raise(signal_number);
 }
 
 // Ctrl-C at a terminal stops the statement or load under way; ending the run
-// would throw away every unsaved table.
+// would throw away every unsaved table. Only typed SQL is stopped inside the
+// engine: an interrupted insert rolls back the whole transaction, and a load
+// keeps the rows it has read.
 void cancel(int) {
   cancel_requested = 1;
-  if (scratch_db != nullptr) sqlite3_interrupt(scratch_db);
+  if (stop_sql && scratch_db != nullptr) sqlite3_interrupt(scratch_db);
 }
 
 sigset_t ending_set() {
@@ -39,7 +51,12 @@ sigset_t ending_set() {
 }  // namespace
 
 void install_interrupt_handlers(bool at_terminal) {
+  if (at_terminal && tcgetattr(STDIN_FILENO, &terminal_at_start) == 0) terminal_saved = 1;
   for (int s : ending_signals) {
+    // A signal the invoker ignores stays ignored: nohup relies on it for
+    // SIGHUP, and a shell script's background jobs for SIGINT.
+    struct sigaction inherited = {};
+    if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
     struct sigaction action = {};
     action.sa_handler = (s == SIGINT && at_terminal) ? cancel : end_run;
     sigfillset(&action.sa_mask);
@@ -55,6 +72,8 @@ void hold_interrupts(bool hold) {
   sigset_t set = ending_set();
   sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
+
+void set_sql_interruptible(bool interruptible) { stop_sql = interruptible ? 1 : 0; }
 
 bool take_cancel_request() {
   if (!cancel_requested) return false;

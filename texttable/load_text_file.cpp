@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "shell/shell.h"
+#include "texttable/progress.h"
 #include "texttable/texttable.h"
 
 namespace {
@@ -50,13 +51,21 @@ void insert_lines(FILE* file, const char* name) {
     line[stored_length(line, static_cast<size_t>(length))] = '\0';
     engine_string insert = own(sqlite3_mprintf("%s%q')", prefix.get(), line));
     if (!run_statement(insert.get())) break;
+    count_loaded_line();
     if (take_cancel_request()) {
       print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_INTERRUPT));
       break;
     }
   }
   // getline also ends on a failed allocation, which sets neither flag.
-  if (length < 0 && !feof(file)) print_error("Can't read %s\n", name);
+  // A Ctrl-C at a terminal also ends a read that waits, from a FIFO say.
+  if (length < 0 && !feof(file)) {
+    if (take_cancel_request()) {
+      print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_INTERRUPT));
+    } else {
+      print_error("Can't read %s\n", name);
+    }
+  }
   free(line);
 }
 
@@ -76,7 +85,9 @@ void load_text_file(const char* name) {
   // One transaction for the whole file: a commit per row would cost a journal
   // write per line. A refused begin skips the reading, and the commit below
   // then ends whatever transaction was already open.
+  begin_load_progress(name, file);
   if (run_statement("begin")) insert_lines(file, name);
   run_statement("commit");
+  end_load_progress();
   fclose(file);
 }

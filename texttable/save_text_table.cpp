@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -17,17 +18,32 @@ bool same_file(const struct stat& target, const char* other) {
   return stat(other, &info) == 0 && info.st_dev == target.st_dev && info.st_ino == target.st_ino;
 }
 
-// Opens `name` for writing, emptied. The file is opened before it is emptied
-// so that the scratch database and its journal, whatever name leads to them,
-// are refused untouched: writing text over them would lose every table.
-FILE* open_for_writing(const char* name) {
-  int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
+// Opens `name` for writing without changing what it holds. Sets `created`
+// when the open made the file. Never waits: a FIFO without a reader is
+// refused, as the interrupts that could end the wait are held.
+int open_target(const char* name, bool& created) {
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+  int fd = open(name, flags | O_EXCL, 0666);
+  created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = open(name, flags, 0666);
+  if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    close(fd);
+    if (created) unlink(name);
+    return -1;
+  }
+  return fd;
+}
+
+// Empties the opened target, unless it is the scratch database or its journal
+// by whatever name: writing text over them would lose every table, and a
+// journal left behind would be played back into the database. A refused
+// target that the open made is removed again.
+FILE* take_target(int fd, const char* name, bool created) {
   struct stat info;
   if (fstat(fd, &info) != 0 || same_file(info, scratch_db_name) ||
-      same_file(info, scratch_journal_name) ||
-      (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0)) {
+      same_file(info, scratch_journal_name) || (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0)) {
     close(fd);
+    if (created) unlink(name);
     return nullptr;
   }
   FILE* file = fdopen(fd, "w");
@@ -70,10 +86,13 @@ void save_text_table(const char* name) {
   }
   table_result result(raw, &sqlite3_free_table);
 
-  // Held from the open to the close: an interrupt that ended the run now would
-  // remove the scratch database while the file is only partly written.
+  // Held from the open to the close: an interrupt that ended the run meanwhile
+  // would remove the scratch database, the only other copy of the rows, while
+  // the file is only partly written, or made and still empty.
   hold_interrupts(true);
-  FILE* file = open_for_writing(name);
+  bool created = false;
+  int fd = open_target(name, created);
+  FILE* file = fd < 0 ? nullptr : take_target(fd, name, created);
   if (file == nullptr) {
     hold_interrupts(false);
     print_error("Can't open %s\n", name);

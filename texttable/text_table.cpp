@@ -2,10 +2,12 @@
 #include <cstdio>
 
 #include "shell/shell.h"
+#include "texttable/progress.h"
 #include "texttable/texttable.h"
 
 void print_error(const char* format, ...) {
   fflush(stdout);
+  clear_load_progress();
   va_list args;
   va_start(args, format);
   vfprintf(stderr, format, args);

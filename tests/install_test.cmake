@@ -1,0 +1,29 @@
+# Installs the build into an empty prefix, then runs the installed plinth on a
+# file and checks its whole dialogue.
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK}/run)
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/prefix
+  RESULT_VARIABLE status OUTPUT_QUIET)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "install failed: ${status}")
+endif()
+foreach(installed bin/plinth share/man/man1/plinth.1)
+  if(NOT EXISTS ${WORK}/prefix/${installed})
+    message(FATAL_ERROR "not installed: ${installed}")
+  endif()
+endforeach()
+
+file(WRITE ${WORK}/run/list.txt "b\na\n")
+file(WRITE ${WORK}/input "select data from `list.txt` order by data;\nquit\n")
+execute_process(COMMAND ${WORK}/prefix/bin/plinth list.txt
+  WORKING_DIRECTORY ${WORK}/run INPUT_FILE ${WORK}/input
+  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+string(REPEAT "-" 72 rule)
+set(expected "-- plinth\n-- Type 'help' for help\n\nsql> data\n${rule}\na\nb\n1 rows affected.\nsql> ")
+if(NOT status EQUAL 0 OR NOT out STREQUAL expected OR NOT err STREQUAL "")
+  message(FATAL_ERROR "installed plinth: status ${status}\nout:\n${out}\nerr:\n${err}")
+endif()
+if(EXISTS ${WORK}/run/plinth.temp.htnilp)
+  message(FATAL_ERROR "scratch database left behind")
+endif()
+file(REMOVE_RECURSE ${WORK})
