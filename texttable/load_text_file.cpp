@@ -36,37 +36,38 @@ FILE* open_for_reading(const char* name) {
 // Inserts every line of `file` until the end, a refused insert, a read error
 // or a cancel request.
 void insert_lines(FILE* file, const char* name) {
-  engine_string prefix = own(sqlite3_mprintf("insert into `%q` (data) values ('",
-                                             double_backticks(name).c_str()));
+  engine_string prefix =
+      own(sqlite3_mprintf("insert into `%q` (data) values ('", double_backticks(name).c_str()));
   if (!prefix) {
     run_statement(nullptr);
     return;
   }
   char* line = nullptr;
   size_t capacity = 0;
-  ssize_t length;
+  ssize_t length = 0;
+  bool cancelled = false;
   // getline grows its buffer to the longest line, so memory stays bounded by
   // that whatever the file's size.
-  while ((length = getline(&line, &capacity, file)) >= 0) {
+  while (!cancelled && (length = getline(&line, &capacity, file)) >= 0) {
     line[stored_length(line, static_cast<size_t>(length))] = '\0';
     engine_string insert = own(sqlite3_mprintf("%s%q')", prefix.get(), line));
-    if (!run_statement(insert.get())) break;
+    if (!run_statement(insert.get())) {
+      free(line);
+      return;
+    }
     count_loaded_line();
-    if (take_cancel_request()) {
-      print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_INTERRUPT));
-      break;
-    }
-  }
-  // getline also ends on a failed allocation, which sets neither flag.
-  // A Ctrl-C at a terminal also ends a read that waits, from a FIFO say.
-  if (length < 0 && !feof(file)) {
-    if (take_cancel_request()) {
-      print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_INTERRUPT));
-    } else {
-      print_error("Can't read %s\n", name);
-    }
+    cancelled = take_cancel_request();
   }
   free(line);
+  // A read that failed, or that a failed allocation ended (which sets neither
+  // flag), is no end of file; a Ctrl-C at a terminal also ends a read that
+  // waits, from a FIFO say.
+  const bool read_failed = length < 0 && !feof(file);
+  if (cancelled || (read_failed && take_cancel_request())) {
+    print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_INTERRUPT));
+  } else if (read_failed) {
+    print_error("Can't read %s\n", name);
+  }
 }
 
 }  // namespace
