@@ -225,7 +225,11 @@ TEST_F(terminal_test, sigterm_at_the_prompt_restores_the_terminal) {
   std::string plinth = read_file("/proc/" + shell + "/task/" + shell + "/children");
   ASSERT_FALSE(plinth.empty());
   ASSERT_EQ(kill(std::stoi(plinth), SIGTERM), 0);
-  ASSERT_TRUE(wait_until([&] { return file_exists(dir + "/.stty"); })) << screen();
+  // The shell makes the file before stty has written to it.
+  ASSERT_TRUE(wait_until([&] {
+    std::string written = read_file(dir + "/.stty");
+    return !written.empty() && written.back() == '\n';
+  })) << screen();
   EXPECT_EQ(exit_status(), "143\n");
   std::string settings = " " + read_file(dir + "/.stty");
   for (char& c : settings) {
