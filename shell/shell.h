@@ -38,6 +38,10 @@ void install_interrupt_handlers(bool at_terminal);
 void set_scratch_db_owned(bool owned);
 // Holds (true) or delivers (false) the signals that end the run.
 void hold_interrupts(bool hold);
+// Holds (true) a broken pipe's signal while a save writes to a FIFO or
+// device, so that a reader going away fails the save, not the run; releasing
+// it drops the signal that the failed write raised.
+void hold_broken_pipe(bool hold);
 // Whether a Ctrl-C at a terminal also stops the statement the engine runs.
 void set_sql_interruptible(bool interruptible);
 // True once after a Ctrl-C at a terminal; clears the request.

@@ -51,6 +51,9 @@ sigset_t ending_set() {
 }  // namespace
 
 void install_interrupt_handlers(bool at_terminal) {
+  // Past a file size limit a write fails and the save says so; the signal
+  // would end the run with the file half written.
+  signal(SIGXFSZ, SIG_IGN);
   if (at_terminal && tcgetattr(STDIN_FILENO, &terminal_at_start) == 0) terminal_saved = 1;
   for (int s : ending_signals) {
     // A signal the invoker ignores stays ignored: nohup relies on it for
@@ -66,14 +69,30 @@ void install_interrupt_handlers(bool at_terminal) {
   }
 }
 
-void set_scratch_db_owned(bool owned) { scratch_db_owned = owned ? 1 : 0; }
+void set_scratch_db_owned(bool owned) {
+  scratch_db_owned = owned ? 1 : 0;
+}
 
 void hold_interrupts(bool hold) {
   sigset_t set = ending_set();
   sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
-void set_sql_interruptible(bool interruptible) { stop_sql = interruptible ? 1 : 0; }
+void hold_broken_pipe(bool hold) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  sigset_t pending;
+  if (!hold && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
+    const timespec now = {};
+    sigtimedwait(&set, nullptr, &now);
+  }
+  sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void set_sql_interruptible(bool interruptible) {
+  stop_sql = interruptible ? 1 : 0;
+}
 
 bool take_cancel_request() {
   if (!cancel_requested) return false;

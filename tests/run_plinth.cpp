@@ -124,6 +124,7 @@ plinth_process start_plinth(const std::string& dir, const std::vector<std::strin
     dup2(out, 1);
     dup2(err, 2);
     if (streams.close_input) close(0);
+    if (streams.in_child) streams.in_child();
     exec_plinth(args);
   }
   if (pid < 0) abort();

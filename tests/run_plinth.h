@@ -38,6 +38,9 @@ struct plinth_streams {
   std::string input_path;    // when set, standard input is this path opened for reading
   bool close_input = false;  // standard input starts closed
   std::vector<int> ignored;  // signals it inherits as ignored
+  // Runs in the child just before plinth starts: a umask, a limit. Only
+  // system calls: the test's other threads are not there.
+  std::function<void()> in_child;
 };
 
 // Starts plinth in `dir` without waiting for it. Its ending signals start with

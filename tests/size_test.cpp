@@ -1,10 +1,15 @@
 // The built plinth on inputs of hundreds of megabytes or a million lines, and
 // interrupts during a save of a large table. Slow under memory checkers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 #include "fault_checks.h"
 #include "run_plinth.h"
@@ -20,7 +25,20 @@ std::string saved_text() {
   return text;
 }
 
-TEST(interrupt, during_a_save_the_file_is_written_whole_then_the_run_ends) {
+// The temporary file a save of t.txt writes before it takes t.txt's place.
+bool temporary_exists(const scratch_dir& dir) {
+  for (const auto& entry : std::filesystem::directory_iterator(dir.root)) {
+    if (entry.path().filename().string().starts_with(".t.txt.plinth-")) return true;
+  }
+  return false;
+}
+
+struct save_interrupt_case {
+  int signal;  // 0: the FIFO's reader goes away instead
+  bool fifo;   // t.txt is a FIFO whose reader stops reading
+};
+
+TEST(interrupt, during_a_save_a_file_is_whole_old_or_new_and_a_stalled_fifo_ends) {
   const std::string expected = saved_text();
   const std::string input =
       "new t.txt\n"
@@ -29,22 +47,62 @@ TEST(interrupt, during_a_save_the_file_is_written_whole_then_the_run_ends) {
       std::to_string(saved_rows) +
       ") select 'row ' || i || ' of the table' from n;\n"
       "save t.txt\n";
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(strsignal(signal));
+  const save_interrupt_case cases[] = {
+      {SIGINT, false},  {SIGTERM, false}, {SIGHUP, false},
+      {SIGKILL, false}, {SIGTERM, true},  {0, true},
+  };
+  for (const save_interrupt_case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << (c.signal ? strsignal(c.signal) : "no signal") << (c.fifo ? ", a FIFO" : ""));
     scratch_dir dir;
+    int reader = -1;
+    if (c.fifo) {
+      ASSERT_EQ(mkfifo(dir.path("t.txt").c_str(), 0600), 0);
+      reader = open(dir.path("t.txt").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      ASSERT_GE(reader, 0);
+    } else {
+      write_file(dir.path("t.txt"), "the old text\n");
+    }
     // Input held open: a signal that comes after the save finds the prompt.
     plinth_streams streams;
     streams.input = input;
     streams.pipe_input = true;
     plinth_process p = start_plinth(dir.root, {"none.txt"}, streams);
-    // The file appears at the open, before a line of it is written.
-    ASSERT_TRUE(wait_until([&] { return file_exists(dir.path("t.txt")); }, 600));
-    kill(p.pid, signal);
+    if (c.fifo) {
+      // The FIFO is full, and the save waits for its reader.
+      ASSERT_TRUE(wait_until(
+          [&] {
+            int queued = 0;
+            return ioctl(reader, FIONREAD, &queued) == 0 && queued >= 65536;
+          },
+          600));
+    } else {
+      ASSERT_TRUE(wait_until([&] { return temporary_exists(dir); }, 600));
+    }
+    if (c.signal == 0) {
+      // The save fails, and the run goes on to the end of its input.
+      close(reader);
+      reader = -1;
+      ASSERT_TRUE(
+          wait_until([&] { return read_file(p.io + "/err").ends_with("Can't write t.txt\n"); }));
+    } else {
+      kill(p.pid, c.signal);
+    }
     plinth_run run = wait_plinth(p);
-    EXPECT_EQ(run.status, 128 + signal) << run.err;
-    EXPECT_TRUE(read_file(dir.path("t.txt")) == expected) << file_size(dir.path("t.txt"));
-    expect_no_scratch_files(dir.root);
-    expect_next_run_starts_clean(dir);
+    EXPECT_EQ(run.status, c.signal ? 128 + c.signal : 0) << run.err;
+    if (reader >= 0) close(reader);
+    if (c.fifo) {
+      expect_no_scratch_files(dir.root);
+    } else if (c.signal == SIGKILL) {
+      // Nothing could run: the file is as it was, and the temporary file and
+      // the scratch database are what is left.
+      EXPECT_EQ(read_file(dir.path("t.txt")), "the old text\n");
+    } else {
+      EXPECT_TRUE(read_file(dir.path("t.txt")) == expected) << file_size(dir.path("t.txt"));
+      EXPECT_FALSE(temporary_exists(dir));
+      expect_no_scratch_files(dir.root);
+      expect_next_run_starts_clean(dir);
+    }
   }
 }
 

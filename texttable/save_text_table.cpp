@@ -1,77 +1,46 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "shell/shell.h"
+#include "texttable/save_target.h"
 #include "texttable/texttable.h"
 
 namespace {
 
 using table_result = std::unique_ptr<char*, decltype(&sqlite3_free_table)>;
 
-bool same_file(const struct stat& target, const char* other) {
-  struct stat info;
-  return stat(other, &info) == 0 && info.st_dev == target.st_dev && info.st_ino == target.st_ino;
-}
-
-// Opens `name` for writing without changing what it holds. Sets `created`
-// when the open made the file. Never waits: a FIFO without a reader is
-// refused, as the interrupts that could end the wait are held.
-int open_target(const char* name, bool& created) {
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK;
-  int fd = open(name, flags | O_EXCL, 0666);
-  created = fd >= 0;
-  if (fd < 0 && errno == EEXIST) fd = open(name, flags, 0666);
-  if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    close(fd);
-    if (created) unlink(name);
-    return -1;
-  }
-  return fd;
-}
-
-// Empties the opened target, unless it is the scratch database or its journal
-// by whatever name: writing text over them would lose every table, and a
-// journal left behind would be played back into the database. A refused
-// target that the open made is removed again.
-FILE* take_target(int fd, const char* name, bool created) {
-  struct stat info;
-  if (fstat(fd, &info) != 0 || same_file(info, scratch_db_name) ||
-      same_file(info, scratch_journal_name) || (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0)) {
-    close(fd);
-    if (created) unlink(name);
-    return nullptr;
-  }
-  FILE* file = fdopen(fd, "w");
-  if (file == nullptr) close(fd);
-  return file;
-}
-
-// Writes one line per result row: a first column named `row` is left out;
-// otherwise the first value is followed by a tab even when it stands alone.
-// NULL is written as empty text.
-bool write_rows(FILE* file, char** result, int rows, int columns) {
+// Hands `emit` the file's text piece by piece: one line per result row, a
+// first column named `row` left out; otherwise the first value is followed by
+// a tab even when it stands alone. NULL is written as empty text.
+template <typename emit_function>
+void lay_out(char** result, int rows, int columns, emit_function emit) {
   const bool skip_row = strcmp(result[0] ? result[0] : "", "row") == 0;
   for (int r = 1; r <= rows; ++r) {
     char** values = result + static_cast<size_t>(r) * columns;
     for (int c = skip_row ? 1 : 0; c < columns; ++c) {
-      if (values[c] != nullptr) fputs(values[c], file);
-      if (c == 0 || c + 1 < columns) putc('\t', file);
+      if (values[c] != nullptr) emit(values[c], strlen(values[c]));
+      if (c == 0 || c + 1 < columns) emit("\t", 1);
     }
-    if (putc('\n', file) == EOF) return false;
+    emit("\n", 1);
   }
+}
+
+off_t laid_out_size(char** result, int rows, int columns) {
+  off_t size = 0;
+  lay_out(result, rows, columns, [&](const char*, size_t length) { size += length; });
+  return size;
+}
+
+bool write_rows(FILE* file, char** result, int rows, int columns) {
+  lay_out(result, rows, columns,
+          [&](const char* text, size_t length) { fwrite_unlocked(text, 1, length, file); });
   return !ferror(file);
 }
 
 }  // namespace
 
 void save_text_table(const char* name) {
-  engine_string query =
-      own(sqlite3_mprintf("select * from `%q`", double_backticks(name).c_str()));
+  engine_string query = own(sqlite3_mprintf("select * from `%q`", double_backticks(name).c_str()));
   if (!query) {
     run_statement(nullptr);
     return;
@@ -85,22 +54,30 @@ void save_text_table(const char* name) {
     return;
   }
   table_result result(raw, &sqlite3_free_table);
+  const off_t size = columns == 0 ? 0 : laid_out_size(result.get(), rows, columns);
 
-  // Held from the open to the close: an interrupt that ended the run meanwhile
-  // would remove the scratch database, the only other copy of the rows, while
-  // the file is only partly written, or made and still empty.
+  // A file is written with the signals that end the run held: an interrupt
+  // that removed the scratch database halfway would leave the rows nowhere
+  // but in a temporary file. A device or FIFO is written with them let
+  // through, so a reader that stops reading can't keep the run from ending;
+  // only a reader that goes away is no reason to end it.
   hold_interrupts(true);
-  bool created = false;
-  int fd = open_target(name, created);
-  FILE* file = fd < 0 ? nullptr : take_target(fd, name, created);
-  if (file == nullptr) {
+  save_target target;
+  save_result saved = open_save_target(name, size, target);
+  const bool stream = saved == save_result::done && target.mode == save_mode::stream;
+  if (stream) {
     hold_interrupts(false);
-    print_error("Can't open %s\n", name);
-    return;
+    hold_broken_pipe(true);
+    // Written through standard output's own descriptor, perhaps: what is
+    // printed before must come first.
+    fflush(stdout);
   }
-  bool written = columns == 0 || write_rows(file, result.get(), rows, columns);
-  written = fflush(file) == 0 && written;
-  written = fclose(file) == 0 && written;
+  if (saved == save_result::done) {
+    bool written = columns == 0 || write_rows(target.file, result.get(), rows, columns);
+    saved = close_save_target(target, written);
+  }
+  if (stream) hold_broken_pipe(false);
   hold_interrupts(false);
-  if (!written) print_error("Can't write %s\n", name);
+  if (saved == save_result::cant_open) print_error("Can't open %s\n", name);
+  if (saved == save_result::cant_write) print_error("Can't write %s\n", name);
 }

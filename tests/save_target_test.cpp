@@ -1,0 +1,225 @@
+// What a save leaves of the file it writes, end to end: a file replaced whole
+// or not at all, what it was kept, refusals, and nothing left behind.
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <set>
+
+#include "fault_checks.h"
+#include "run_plinth.h"
+
+namespace {
+
+const std::string old_text = "old 1\nold 2\n";
+const std::string new_text = "new 1\nnew 2\nnew 3\n";
+
+// The typed lines that make table `name` hold new_text and save it.
+std::string make_and_save(const std::string& name) {
+  return "new `" + name + "`\ninsert into `" + name +
+         "` (data) values ('new 1'), ('new 2'), ('new 3');\nsave `" + name + "`\n";
+}
+
+// A view of `lines` rows: as large as wanted without growing the scratch
+// database, which the same limits would stop.
+std::string make_large_and_save(const std::string& name, int lines) {
+  return "create view `" + name +
+         "` as with recursive n(i) as (select 1 union all select i + 1 from n where i < " +
+         std::to_string(lines) + ") select i as row, 'line ' || i as data from n;\nsave `" + name +
+         "`\n";
+}
+
+// Root, but held to the permission bits as a plain user is: without the
+// capabilities that override them, also after plinth's exec.
+void drop_permission_override() {
+  for (int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+    if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) _exit(124);
+  }
+}
+
+struct stat status_of(const std::string& path) {
+  struct stat info = {};
+  lstat(path.c_str(), &info);
+  return info;
+}
+
+struct save_case {
+  const char* label;
+  // Makes what the case needs around d/t.txt, which holds old_text; a text
+  // returned is why the case can't run here.
+  std::function<std::string(const scratch_dir&)> prepare;
+  std::string input;
+  std::string err;
+  std::string file;     // the file the save must leave holding `content`
+  std::string content;  // new_text, or old_text where the save must fail
+  bool same_file;       // written in place (or not at all), not replaced
+  std::function<void(const scratch_dir&)> in_child;
+  std::function<void(const scratch_dir&, const struct stat& before)> check;
+};
+
+std::string nothing(const scratch_dir&) {
+  return "";
+}
+
+std::string as_plain_user(const scratch_dir&) {
+  if (geteuid() != 0) return "";
+  // Tried in a child first: a sandbox may not let root drop them.
+  pid_t pid = fork();
+  if (pid == 0) {
+    drop_permission_override();
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "" : "capabilities can't be dropped";
+}
+
+const save_case save_cases[] = {
+    {"a file is replaced and keeps its permissions",
+     [](const scratch_dir& d) { return chmod(d.path("t.txt").c_str(), 0604) ? "chmod" : ""; },
+     make_and_save("t.txt"), "", "t.txt", new_text, false, nullptr,
+     [](const scratch_dir& d, const struct stat&) {
+       EXPECT_EQ(status_of(d.path("t.txt")).st_mode & 07777, 0604u);
+     }},
+    {"root keeps another user's owner and set-ID bits",
+     [](const scratch_dir& d) -> std::string {
+       if (geteuid() != 0) return "needs root";
+       return chown(d.path("t.txt").c_str(), 4321, 4322) || chmod(d.path("t.txt").c_str(), 06754)
+                  ? "chown"
+                  : "";
+     },
+     make_and_save("t.txt"), "", "t.txt", new_text, false, nullptr,
+     [](const scratch_dir& d, const struct stat&) {
+       struct stat info = status_of(d.path("t.txt"));
+       EXPECT_EQ(info.st_uid, 4321u);
+       EXPECT_EQ(info.st_gid, 4322u);
+       EXPECT_EQ(info.st_mode & 07777, 06754u);
+     }},
+    {"a symbolic link stays a link to the file written",
+     [](const scratch_dir& d) { return symlink("t.txt", d.path("link").c_str()) ? "symlink" : ""; },
+     make_and_save("link"), "", "t.txt", new_text, false, nullptr,
+     [](const scratch_dir& d, const struct stat&) {
+       EXPECT_TRUE(S_ISLNK(status_of(d.path("link")).st_mode));
+     }},
+    {"a dangling link makes the file it points to",
+     [](const scratch_dir& d) {
+       return symlink("made.txt", d.path("link").c_str()) ? "symlink" : "";
+     },
+     make_and_save("link"), "", "made.txt", new_text, false, nullptr,
+     [](const scratch_dir& d, const struct stat&) {
+       EXPECT_TRUE(S_ISLNK(status_of(d.path("link")).st_mode));
+     }},
+    {"a file with a second name is written in place",
+     [](const scratch_dir& d) {
+       return link(d.path("t.txt").c_str(), d.path("also").c_str()) ? "link" : "";
+     },
+     make_and_save("t.txt"), "", "t.txt", new_text, true, nullptr,
+     [](const scratch_dir& d, const struct stat&) {
+       EXPECT_EQ(read_file(d.path("also")), new_text);
+     }},
+    {"a file with an extended attribute is written in place and keeps it",
+     [](const scratch_dir& d) {
+       return setxattr(d.path("t.txt").c_str(), "user.plinth", "kept", 4, 0) ? "no user xattrs here"
+                                                                             : "";
+     },
+     make_and_save("t.txt"), "", "t.txt", new_text, true, nullptr,
+     [](const scratch_dir& d, const struct stat&) {
+       char value[8] = {};
+       EXPECT_EQ(getxattr(d.path("t.txt").c_str(), "user.plinth", value, sizeof value), 4);
+     }},
+    {"a file the user can't write is refused",
+     [](const scratch_dir& d) {
+       return chmod(d.path("t.txt").c_str(), 0444) ? "chmod" : as_plain_user(d);
+     },
+     make_and_save("t.txt"), "Can't open t.txt\n", "t.txt", old_text, true,
+     [](const scratch_dir&) { drop_permission_override(); }, nullptr},
+    {"a directory that takes no new file: the file is written in place",
+     [](const scratch_dir& d) {
+       std::filesystem::create_directory(d.path("ro"));
+       std::filesystem::rename(d.path("t.txt"), d.path("ro/t.txt"));
+       return chmod(d.path("ro").c_str(), 0555) ? "chmod" : as_plain_user(d);
+     },
+     make_and_save("ro/t.txt"), "", "ro/t.txt", new_text, true,
+     [](const scratch_dir&) { drop_permission_override(); }, nullptr},
+    {"a file size limit fails the save, and the run goes on", nothing,
+     make_large_and_save("t.txt", 100000) + "select 'still here';\n", "Can't write t.txt\n",
+     "t.txt", old_text, true,
+     [](const scratch_dir&) {
+       const rlimit limit = {1 << 16, 1 << 16};
+       setrlimit(RLIMIT_FSIZE, &limit);
+     },
+     nullptr},
+    {"a full disk fails the save",
+     [](const scratch_dir& d) -> std::string {
+       std::filesystem::create_directory(d.path("full"));
+       if (mount("tmpfs", d.path("full").c_str(), "tmpfs", 0, "size=256k") != 0) {
+         return "needs root to mount a small file system";
+       }
+       write_file(d.path("full/t.txt"), old_text);
+       write_file(d.path("full/filler"), std::string(200000, 'x'));
+       return "";
+     },
+     make_large_and_save("full/t.txt", 20000), "Can't write full/t.txt\n", "full/t.txt", old_text,
+     true, nullptr, nullptr},
+    {"a file the save makes gets 0666 less the umask", nothing, make_and_save("made.txt"), "",
+     "made.txt", new_text, false, [](const scratch_dir&) { umask(027); },
+     [](const scratch_dir& d, const struct stat&) {
+       EXPECT_EQ(status_of(d.path("made.txt")).st_mode & 07777, 0640u);
+     }},
+};
+
+// Every name under `root`: a temporary file left behind would show here.
+std::set<std::string> names_under(const std::string& root) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    names.insert(entry.path().lexically_relative(root).string());
+  }
+  return names;
+}
+
+TEST(save, leaves_the_file_whole_old_or_new_and_nothing_else) {
+  for (const save_case& c : save_cases) {
+    SCOPED_TRACE(c.label);
+    scratch_dir d;
+    write_file(d.path("t.txt"), old_text);
+    write_file(d.path("empty.txt"), "");
+    if (std::string why = c.prepare(d); !why.empty()) {
+      std::cout << "[ skipped  ] " << c.label << ": " << why << "\n";
+      continue;
+    }
+    const struct stat before = status_of(d.path(c.file));
+    std::set<std::string> expected_names = names_under(d.root);
+    expected_names.insert(c.file);
+
+    plinth_streams streams;
+    streams.input = c.input;
+    if (c.in_child) streams.in_child = [&] { c.in_child(d); };
+    plinth_process p = start_plinth(d.root, {"empty.txt"}, streams);
+    plinth_run run = wait_plinth(p);
+
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(read_file(d.path(c.file)), c.content);
+    const struct stat after = status_of(d.path(c.file));
+    if (c.same_file) {
+      EXPECT_EQ(after.st_ino, before.st_ino);
+    } else if (before.st_ino != 0) {
+      EXPECT_NE(after.st_ino, before.st_ino);
+    }
+    if (c.check) c.check(d, before);
+    EXPECT_EQ(names_under(d.root), expected_names);
+    umount2(d.path("full").c_str(), MNT_DETACH);
+    chmod(d.path("ro").c_str(), 0755);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+// Where a save writes, and how the write ends. A regular file is replaced: the
+// text goes to a temporary file beside it, which is synced and renamed over
+// it, so the file holds either its old or its whole new content whatever stops
+// the save. Devices, FIFOs and terminals are written as they are.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+
+enum class save_mode {
+  replace,   // through a temporary file renamed over the target
+  in_place,  // over the target's own bytes: more than one name, or attributes a new file lacks
+  stream,    // not a regular file
+};
+
+enum class save_result { done, cant_open, cant_write };
+
+struct save_target {
+  save_mode mode = save_mode::stream;
+  std::string path;           // the file the name leads to, symbolic links followed
+  std::string temporary;      // the file written instead of it, when replacing
+  bool existed = false;       // whether `path` was there before
+  struct stat original = {};  // what it was, when it existed
+  off_t size = 0;             // the bytes to be written
+  FILE* file = nullptr;       // where they go
+};
+
+// Opens what a save of `size` bytes to `name` writes to: cant_open when the
+// name can't be written (no directory, a file this user can't write, a FIFO
+// without a reader, the scratch database or its journal), cant_write when
+// there is no room for the text.
+save_result open_save_target(const char* name, off_t size, save_target& target);
+
+// Ends the save: flushes, syncs and closes the file and, when replacing, puts
+// it in place of the target with the target's owner, group and permissions.
+// `written` says whether every write succeeded. On failure the target keeps
+// its old content and no temporary file remains.
+save_result close_save_target(save_target& target, bool written);
