@@ -123,25 +123,52 @@ std::vector<std::string> complete_names(completion_kind kind, std::string_view t
   return found;
 }
 
-std::vector<std::string> complete_keywords(std::string_view typed) {
+namespace {
+
+// The words that begin with `typed`, all in lower case when its first letter
+// is, else in upper case.
+std::vector<std::string> complete_words(std::string_view typed,
+                                        const std::vector<std::string_view>& words) {
   auto first_letter = std::find_if(typed.begin(), typed.end(), [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
   });
   const bool lower = first_letter != typed.end() && *first_letter >= 'a';
   std::vector<std::string> found;
+  for (std::string_view word : words) {
+    if (!starts_with(word, typed, true)) continue;
+    std::string written(word);
+    for (char& c : written) {
+      if (lower && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+      if (!lower && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    }
+    found.push_back(std::move(written));
+  }
+  sort_unique(found);
+  return found;
+}
+
+}  // namespace
+
+std::vector<std::string> complete_keywords(std::string_view typed) {
+  std::vector<std::string_view> keywords;
   for (int i = 0; i < sqlite3_keyword_count(); ++i) {
     const char* name = nullptr;
     int length = 0;
     if (sqlite3_keyword_name(i, &name, &length) != SQLITE_OK) continue;
-    std::string keyword(name, static_cast<size_t>(length));
-    if (!starts_with(keyword, typed, true)) continue;
-    if (lower) {
-      for (char& c : keyword) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    }
-    found.push_back(keyword);
+    keywords.emplace_back(name, static_cast<size_t>(length));
   }
-  sort_unique(found);
-  return found;
+  return complete_words(typed, keywords);
+}
+
+std::vector<std::string> complete_functions(std::string_view typed,
+                                            const std::vector<std::string>& names) {
+  std::vector<std::string_view> words;
+  for (const std::string& name : names) {
+    if (!name.empty() && std::all_of(name.begin(), name.end(), is_word_char)) {
+      words.push_back(name);
+    }
+  }
+  return complete_words(typed, words);
 }
 
 #ifdef PLINTH_HAVE_READLINE
@@ -175,6 +202,14 @@ std::vector<std::string> column_names(const std::vector<std::string>& tables) {
     if (query) sqlite3_exec(scratch_db, query.get(), collect_first_value, &names, nullptr);
   }
   sort_unique(names);
+  return names;
+}
+
+// The SQL functions of the connection: the engine's own and plinth's.
+std::vector<std::string> function_names() {
+  std::vector<std::string> names;
+  sqlite3_exec(scratch_db, "select distinct name from pragma_function_list", collect_first_value,
+               &names, nullptr);
   return names;
 }
 
@@ -218,6 +253,9 @@ char** complete(const char* text, int, int) {
     }
     if (!quoted) {
       for (std::string& keyword : complete_keywords(text)) choices.push_back(std::move(keyword));
+      for (std::string& name : complete_functions(text, function_names())) {
+        choices.push_back(std::move(name));
+      }
     }
     sort_unique(choices);
   }

@@ -34,6 +34,11 @@ std::vector<std::string> complete_names(completion_kind kind, std::string_view t
 // first letter (upper case when it has none).
 std::vector<std::string> complete_keywords(std::string_view typed);
 
+// The function names among `names` that begin with `typed`, in its case as
+// keywords are; names that are not plain words (operators) are left out.
+std::vector<std::string> complete_functions(std::string_view typed,
+                                            const std::vector<std::string>& names);
+
 #ifdef PLINTH_HAVE_READLINE
 // Sets readline to complete through the functions above.
 void set_up_completion();

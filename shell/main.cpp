@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
   }
   set_scratch_db_owned(true);
   hold_interrupts(false);
+  register_regexp_functions(scratch_db);
   // The file is removed at the end of the run, so durable commits buy nothing;
   // the journal still guards it against a crash of the process.
   run_statement("PRAGMA synchronous=OFF");

@@ -27,6 +27,11 @@ bool run_line(std::string_view line);
 
 void show_help();
 
+// Adds the regular expression functions to `db`: regexp (behind the REGEXP
+// operator), regexp_like, regexp_substr, regexp_capture and regexp_replace.
+// On refusal prints "SQL error: ..." and returns false.
+bool register_regexp_functions(sqlite3* db);
+
 // Prints the prompt and reads one line, its line feed kept when it has one.
 // False at the end of input or on a read error.
 bool read_line(std::string& line);

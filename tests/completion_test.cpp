@@ -128,6 +128,24 @@ TEST(completion, keywords_come_from_the_engine_in_the_typed_case) {
   }
 }
 
+const words functions = {"regexp", "regexp_like", "regexp_replace", "replace", "->>", "substr"};
+
+const keyword_case function_cases[] = {
+    {"regexp_r", {"regexp_replace"}},
+    {"REGEXP_", {"REGEXP_LIKE", "REGEXP_REPLACE"}},
+    {"Re", {"REGEXP", "REGEXP_LIKE", "REGEXP_REPLACE", "REPLACE"}},
+    {"sub", {"substr"}},
+    {"-", {}},
+    {"x", {}},
+};
+
+TEST(completion, functions_are_offered_in_the_typed_case_operators_left_out) {
+  for (const keyword_case& c : function_cases) {
+    SCOPED_TRACE(c.typed);
+    EXPECT_EQ(complete_functions(c.typed, functions), c.expected);
+  }
+}
+
 TEST(completion, empty_word_offers_every_keyword_in_upper_case) {
   words all = complete_keywords("");
   EXPECT_GT(all.size(), 100u);

@@ -1,6 +1,6 @@
-// The engine's allocator fails at each allocation of `new`, `load` and `save`
-// in turn: every call either does its work or reports and returns, and the
-// engine gets back all that it allocated.
+// The engine's allocator fails at each allocation of `new`, `load`, `save`
+// and a regular expression edit in turn: every call either does its work or
+// reports and returns, and the engine gets back all that it allocated.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -99,6 +99,17 @@ const oom_case oom_cases[] = {
      },
      [] { save_text_table("f.txt"); }, [] { return read_file("f.txt") == "alpha\n\nit's\n"; },
      [] { return read_file("f.txt") == "old\n"; }},
+    {"regexp",
+     [] { run_statement("create table t (data text); insert into t values ('abba'), ('cab');"); },
+     [] {
+       if (register_regexp_functions(scratch_db)) {
+         run_statement(
+             "update t set data = regexp_replace(data, '(?<w>b+)', '<${w}>')"
+             " where data regexp 'b' and regexp_capture(data, '(a)', 1) = 'a'");
+       }
+     },
+     [] { return query_one("select group_concat(data, '|') from t") == "a<bb>a|ca<b>"; },
+     [] { return query_one("select group_concat(data, '|') from t") == "abba|cab"; }},
 };
 
 struct in_temp_dir : testing::Test {

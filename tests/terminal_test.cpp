@@ -318,6 +318,15 @@ TEST_F(terminal_test, tab_completes_keywords_in_the_case_typed) {
   run("by 1", "\nx\n");
 }
 
+TEST_F(terminal_test, tab_completes_function_names) {
+  NEEDS_READLINE();
+  start({"notes.txt"});
+  type("select regexp_s");
+  press({"Tab"});
+  wait_for_last_line("sql> select regexp_substr");
+  run("(data, 'l.*') from `notes.txt` where row = 1", "\nlpha\n");
+}
+
 TEST_F(terminal_test, ctrl_c_discards_a_half_typed_line) {
   start({"notes.txt"});
   type("select 'half' as h");

@@ -1,0 +1,343 @@
+// Regular expressions in SQL, backed by PCRE2: the function behind the
+// engine's REGEXP operator and the regexp_* functions of line editing.
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "shell/shell.h"
+#include "texttable/texttable.h"
+
+namespace {
+
+// A pattern compiled for one statement, kept by the engine as auxiliary data
+// on the pattern argument, with the match data every row reuses.
+struct compiled_pattern {
+  pcre2_code* code;
+  pcre2_match_data* match_data;
+  pcre2_match_context* match_context;
+  bool jit;
+};
+
+// How much heap the interpreter may take for backtracking in one match. The
+// JIT falls back to it when a match outgrows its stack; past this a pattern
+// fails with "heap limit exceeded" instead of taking the machine's memory.
+constexpr uint32_t heap_limit_kib = 256 * 1024;
+
+// PCRE2 takes its memory from the engine's allocator, so its failures are the
+// engine's "out of memory" too.
+void* engine_malloc(PCRE2_SIZE size, void*) {
+  return sqlite3_malloc64(size);
+}
+void engine_free(void* block, void*) {
+  sqlite3_free(block);
+}
+
+void free_pattern(void* kept) {
+  auto* pattern = static_cast<compiled_pattern*>(kept);
+  pcre2_match_context_free(pattern->match_context);
+  pcre2_match_data_free(pattern->match_data);
+  pcre2_code_free(pattern->code);
+  sqlite3_free(pattern);
+}
+
+// Sets the statement's error from a PCRE2 error code: its message, and the
+// offset when there is one.
+void set_error(sqlite3_context* context, int error, PCRE2_SIZE offset, const char* where = "") {
+  if (error == PCRE2_ERROR_NOMEMORY || error == PCRE2_ERROR_HEAP_FAILED) {
+    sqlite3_result_error_nomem(context);
+    return;
+  }
+  PCRE2_UCHAR message[256];
+  if (pcre2_get_error_message(error, message, sizeof message) == PCRE2_ERROR_BADDATA) {
+    snprintf(reinterpret_cast<char*>(message), sizeof message, "regular expression error %d",
+             error);
+  }
+  char text[sizeof message + 64];
+  if (offset == PCRE2_UNSET) {
+    snprintf(text, sizeof text, "%s", message);
+  } else {
+    // Most messages about a replacement say so themselves.
+    const bool said = strstr(reinterpret_cast<char*>(message), "replacement") != nullptr;
+    snprintf(text, sizeof text, "%s at offset %zu%s", message, offset, said ? "" : where);
+  }
+  sqlite3_result_error(context, text, -1);
+}
+
+// The argument as UTF-8 text (a number or a blob as its text) and its length
+// in bytes, which may count zero bytes. False, with the error set, when the
+// engine ran out of memory converting it.
+bool text_of(sqlite3_context* context, sqlite3_value* value, std::string_view& text) {
+  const unsigned char* bytes = sqlite3_value_text(value);
+  if (bytes == nullptr) {
+    sqlite3_result_error_nomem(context);
+    return false;
+  }
+  text = std::string_view(reinterpret_cast<const char*>(bytes),
+                          static_cast<size_t>(sqlite3_value_bytes(value)));
+  return true;
+}
+
+bool any_null(int argc, sqlite3_value** argv) {
+  for (int i = 0; i < argc; ++i) {
+    if (sqlite3_value_type(argv[i]) == SQLITE_NULL) return true;
+  }
+  return false;
+}
+
+compiled_pattern* compile_pattern(sqlite3_context* context, std::string_view text) {
+  pcre2_general_context* memory = pcre2_general_context_create(engine_malloc, engine_free, nullptr);
+  pcre2_compile_context* options = pcre2_compile_context_create(memory);
+  auto* pattern = static_cast<compiled_pattern*>(sqlite3_malloc(sizeof(compiled_pattern)));
+  if (pattern != nullptr) *pattern = {};
+  int error = PCRE2_ERROR_NOMEMORY;
+  PCRE2_SIZE offset = PCRE2_UNSET;
+  if (memory != nullptr && options != nullptr && pattern != nullptr) {
+    pattern->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
+                                  PCRE2_UTF | PCRE2_MATCH_INVALID_UTF, &error, &offset, options);
+    if (pattern->code != nullptr) {
+      // Without the JIT (no executable memory, out of memory) the
+      // interpreter gives the same results, only slower.
+      pattern->jit = pcre2_jit_compile(pattern->code, PCRE2_JIT_COMPLETE) == 0;
+      pattern->match_data = pcre2_match_data_create_from_pattern(pattern->code, nullptr);
+      pattern->match_context = pcre2_match_context_create(memory);
+      error = PCRE2_ERROR_NOMEMORY;
+      offset = PCRE2_UNSET;
+    }
+  }
+  pcre2_compile_context_free(options);
+  pcre2_general_context_free(memory);
+  if (pattern != nullptr && pattern->match_data != nullptr && pattern->match_context != nullptr) {
+    pcre2_set_heap_limit(pattern->match_context, heap_limit_kib);
+    return pattern;
+  }
+  if (pattern != nullptr) free_pattern(pattern);
+  set_error(context, error, offset);
+  return nullptr;
+}
+
+// The compiled pattern of argument `index`: the one kept for the statement,
+// or a new one that keep_pattern must be given once the row is done with it.
+// Null, with the error set, when the pattern is refused.
+compiled_pattern* pattern_at(sqlite3_context* context, sqlite3_value** argv, int index) {
+  if (auto* kept = static_cast<compiled_pattern*>(sqlite3_get_auxdata(context, index))) {
+    return kept;
+  }
+  std::string_view text;
+  if (!text_of(context, argv[index], text)) return nullptr;
+  return compile_pattern(context, text);
+}
+
+// Hands a new pattern to the engine, which frees it when the statement ends,
+// or at once when the pattern varies from row to row. It must not be used
+// after this.
+void keep_pattern(sqlite3_context* context, int index, compiled_pattern* pattern) {
+  if (sqlite3_get_auxdata(context, index) != pattern) {
+    sqlite3_set_auxdata(context, index, pattern, free_pattern);
+  }
+}
+
+// One match in the text from byte `start` on. PCRE2's result: above zero
+// when it matched, PCRE2_ERROR_NOMATCH when not, another negative code on
+// error.
+int find_match(compiled_pattern& pattern, std::string_view text, PCRE2_SIZE start = 0,
+               uint32_t options = 0) {
+  auto subject = reinterpret_cast<PCRE2_SPTR>(text.data());
+  if (pattern.jit) {
+    int result = pcre2_jit_match(pattern.code, subject, text.size(), start, options,
+                                 pattern.match_data, pattern.match_context);
+    if (result != PCRE2_ERROR_JIT_STACKLIMIT) return result;
+  }
+  return pcre2_match(pattern.code, subject, text.size(), start, options | PCRE2_NO_JIT,
+                     pattern.match_data, pattern.match_context);
+}
+
+// Matches argument `pattern_index` against argument `text_index` and passes
+// the text, the pattern and the match result to `use`, which sets the
+// function's result. Any NULL argument gives NULL.
+template <typename Use>
+void with_match(sqlite3_context* context, int argc, sqlite3_value** argv, int text_index,
+                int pattern_index, Use use) {
+  if (any_null(argc, argv)) return;
+  std::string_view text;
+  if (!text_of(context, argv[text_index], text)) return;
+  compiled_pattern* pattern = pattern_at(context, argv, pattern_index);
+  if (pattern == nullptr) return;
+  int result = find_match(*pattern, text);
+  if (result < 0 && result != PCRE2_ERROR_NOMATCH) {
+    set_error(context, result, PCRE2_UNSET);
+  } else {
+    use(text, *pattern, result);
+  }
+  keep_pattern(context, pattern_index, pattern);
+}
+
+void set_found(sqlite3_context* context, int result) {
+  sqlite3_result_int(context, result > 0 ? 1 : 0);
+}
+
+// regexp(pattern, text), which the engine calls for `text REGEXP pattern`.
+void regexp_function(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  with_match(context, argc, argv, 1, 0,
+             [&](std::string_view, compiled_pattern&, int result) { set_found(context, result); });
+}
+
+// regexp_like(text, pattern)
+void regexp_like_function(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  with_match(context, argc, argv, 0, 1,
+             [&](std::string_view, compiled_pattern&, int result) { set_found(context, result); });
+}
+
+// Group `group` of the match as the result; NULL when there was no match, or
+// the group does not exist or took no part in it.
+void set_group(sqlite3_context* context, std::string_view text, compiled_pattern& pattern,
+               int result, sqlite3_int64 group) {
+  if (result <= 0 || group < 0 || group >= result) return;
+  const PCRE2_SIZE* offsets = pcre2_get_ovector_pointer(pattern.match_data);
+  const PCRE2_SIZE start = offsets[2 * group];
+  const PCRE2_SIZE end = offsets[2 * group + 1];
+  if (start == PCRE2_UNSET || end < start) return;
+  sqlite3_result_text64(context, text.data() + start, end - start, SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+// regexp_substr(text, pattern): the first match.
+void regexp_substr_function(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  with_match(context, argc, argv, 0, 1,
+             [&](std::string_view text, compiled_pattern& pattern, int result) {
+               set_group(context, text, pattern, result, 0);
+             });
+}
+
+// regexp_capture(text, pattern, n): group n of the first match.
+void regexp_capture_function(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  with_match(context, argc, argv, 0, 1,
+             [&](std::string_view text, compiled_pattern& pattern, int result) {
+               set_group(context, text, pattern, result, sqlite3_value_int64(argv[2]));
+             });
+}
+
+// Appends the replacement of the match in the match data, its group
+// references filled in. PCRE2's error code, or 0; `error_at` is the offset in
+// the replacement of a syntax error.
+int append_replacement(sqlite3_str* out, std::string_view text, compiled_pattern& pattern,
+                       std::string_view replacement, PCRE2_SIZE& error_at) {
+  // A group that took no part in the match inserts nothing; a group that
+  // does not exist is an error.
+  const uint32_t options = PCRE2_SUBSTITUTE_MATCHED | PCRE2_SUBSTITUTE_REPLACEMENT_ONLY |
+                           PCRE2_SUBSTITUTE_UNSET_EMPTY | PCRE2_SUBSTITUTE_OVERFLOW_LENGTH;
+  auto substitute = [&](PCRE2_UCHAR* buffer, PCRE2_SIZE& length) {
+    int result = pcre2_substitute(
+        pattern.code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, options,
+        pattern.match_data, pattern.match_context, reinterpret_cast<PCRE2_SPTR>(replacement.data()),
+        replacement.size(), buffer, &length);
+    if (result >= 0) {
+      sqlite3_str_append(out, reinterpret_cast<char*>(buffer), static_cast<int>(length));
+    }
+    return result;
+  };
+  PCRE2_UCHAR small[256];
+  PCRE2_SIZE length = sizeof small;
+  int result = substitute(small, length);
+  if (result == PCRE2_ERROR_NOMEMORY && length != PCRE2_UNSET) {
+    // Too long for the small buffer: PCRE2 told the size it needs.
+    auto* buffer = static_cast<PCRE2_UCHAR*>(sqlite3_malloc64(length));
+    if (buffer == nullptr) return PCRE2_ERROR_NOMEMORY;
+    result = substitute(buffer, length);
+    sqlite3_free(buffer);
+  }
+  error_at = length;
+  return result < 0 ? result : 0;
+}
+
+// The text with every match replaced, as the result. Matches are found as
+// PCRE2's global substitution finds them, except that after an empty match
+// the next search starts at the same place and only refuses an empty match
+// there: PCRE2's own retry, anchored there, runs on past an invalid byte to
+// a match beyond it and so skips the text between.
+void set_replaced(sqlite3_context* context, std::string_view text, compiled_pattern& pattern,
+                  std::string_view replacement) {
+  int result = find_match(pattern, text);
+  if (result == PCRE2_ERROR_NOMATCH) {
+    sqlite3_result_text64(context, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    return;
+  }
+  sqlite3_str* out = sqlite3_str_new(sqlite3_context_db_handle(context));
+  PCRE2_SIZE copied = 0;  // the text before this is in `out`
+  PCRE2_SIZE error_at = PCRE2_UNSET;
+  while (result > 0) {
+    const PCRE2_SIZE* offsets = pcre2_get_ovector_pointer(pattern.match_data);
+    const PCRE2_SIZE start = offsets[0];
+    const PCRE2_SIZE end = offsets[1];
+    if (start < copied || end < start) {
+      result = PCRE2_ERROR_BADSUBSPATTERN;  // \K moved the match back
+      break;
+    }
+    sqlite3_str_append(out, text.data() + copied, static_cast<int>(start - copied));
+    result = append_replacement(out, text, pattern, replacement, error_at);
+    if (result < 0) break;
+    copied = end;
+    if (end == start && end == text.size()) break;
+    result = find_match(pattern, text, end, end == start ? PCRE2_NOTEMPTY_ATSTART : 0);
+  }
+  if (result == PCRE2_ERROR_NOMATCH || result >= 0) {
+    sqlite3_str_append(out, text.data() + copied, static_cast<int>(text.size() - copied));
+  }
+  const int length = sqlite3_str_length(out);
+  const int status = sqlite3_str_errcode(out);
+  char* replaced = sqlite3_str_finish(out);
+  if (result < 0 && result != PCRE2_ERROR_NOMATCH) {
+    sqlite3_free(replaced);
+    set_error(context, result, error_at, " in the replacement");
+  } else if (status == SQLITE_TOOBIG) {
+    sqlite3_free(replaced);
+    sqlite3_result_error_toobig(context);
+  } else if (status != SQLITE_OK) {
+    sqlite3_free(replaced);
+    sqlite3_result_error_nomem(context);
+  } else if (replaced == nullptr) {
+    sqlite3_result_text(context, "", 0, SQLITE_STATIC);
+  } else {
+    sqlite3_result_text64(context, replaced, static_cast<sqlite3_uint64>(length), sqlite3_free,
+                          SQLITE_UTF8);
+  }
+}
+
+// regexp_replace(text, pattern, replacement)
+void regexp_replace_function(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  if (any_null(argc, argv)) return;
+  std::string_view text;
+  std::string_view replacement;
+  if (!text_of(context, argv[0], text) || !text_of(context, argv[2], replacement)) return;
+  compiled_pattern* pattern = pattern_at(context, argv, 1);
+  if (pattern == nullptr) return;
+  set_replaced(context, text, *pattern, replacement);
+  keep_pattern(context, 1, pattern);
+}
+
+}  // namespace
+
+bool register_regexp_functions(sqlite3* db) {
+  struct sql_function {
+    const char* name;
+    int arguments;
+    void (*call)(sqlite3_context*, int, sqlite3_value**);
+  };
+  static constexpr sql_function functions[] = {
+      {"regexp", 2, regexp_function},
+      {"regexp_like", 2, regexp_like_function},
+      {"regexp_substr", 2, regexp_substr_function},
+      {"regexp_capture", 3, regexp_capture_function},
+      {"regexp_replace", 3, regexp_replace_function},
+  };
+  for (const sql_function& f : functions) {
+    if (sqlite3_create_function_v2(db, f.name, f.arguments,
+                                   SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
+                                   f.call, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      print_error("SQL error: %s\n", sqlite3_errmsg(db));
+      return false;
+    }
+  }
+  return true;
+}
