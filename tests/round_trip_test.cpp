@@ -67,7 +67,8 @@ TEST_F(round_trip_test, in_process) {
   files.insert(files.end(), found.begin(), found.end());
   size_t whole = 0;
   for (size_t i = 0; i < files.size(); ++i) {
-    const std::string name = "f" + std::to_string(i);
+    std::string name = "f";
+    name += std::to_string(i);
     SCOPED_TRACE(testing::PrintToString(files[i].substr(0, 40)));
     write_file(name, files[i]);
     testing::internal::CaptureStderr();

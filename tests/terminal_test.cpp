@@ -231,7 +231,8 @@ TEST_F(terminal_test, sigterm_at_the_prompt_restores_the_terminal) {
     return !written.empty() && written.back() == '\n';
   })) << screen();
   EXPECT_EQ(exit_status(), "143\n");
-  std::string settings = " " + read_file(dir + "/.stty");
+  std::string settings = " ";
+  settings += read_file(dir + "/.stty");
   for (char& c : settings) {
     if (c == '\n' || c == ';') c = ' ';
   }
