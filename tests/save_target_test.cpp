@@ -2,14 +2,18 @@
 // or not at all, what it was kept, refusals, and nothing left behind.
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -44,6 +48,34 @@ void drop_permission_override() {
   for (int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
     if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) _exit(124);
   }
+}
+
+// Reserving room fails as where the file system can't: a full disk then
+// shows only once the text is being written.
+void fail_reservations() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fallocate, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    _exit(124);
+  }
+}
+
+// A small file system of its own at d/full holding t.txt with old_text, and
+// `filler` bytes besides.
+std::string small_disk(const scratch_dir& d, const char* options, size_t filler) {
+  std::filesystem::create_directory(d.path("full"));
+  if (mount("tmpfs", d.path("full").c_str(), "tmpfs", 0, options) != 0) {
+    return "needs root to mount a small file system";
+  }
+  write_file(d.path("full/t.txt"), old_text);
+  if (filler > 0) write_file(d.path("full/filler"), std::string(filler, 'x'));
+  return "";
 }
 
 struct stat status_of(const std::string& path) {
@@ -159,17 +191,40 @@ const save_case save_cases[] = {
      },
      nullptr},
     {"a full disk fails the save",
-     [](const scratch_dir& d) -> std::string {
-       std::filesystem::create_directory(d.path("full"));
-       if (mount("tmpfs", d.path("full").c_str(), "tmpfs", 0, "size=256k") != 0) {
-         return "needs root to mount a small file system";
-       }
-       write_file(d.path("full/t.txt"), old_text);
-       write_file(d.path("full/filler"), std::string(200000, 'x'));
-       return "";
-     },
+     [](const scratch_dir& d) { return small_disk(d, "size=256k", 200000); },
      make_large_and_save("full/t.txt", 20000), "Can't write full/t.txt\n", "full/t.txt", old_text,
      true, nullptr, nullptr},
+    {"a disk that fills halfway through the text fails the save",
+     [](const scratch_dir& d) { return small_disk(d, "size=256k", 200000); },
+     make_large_and_save("full/t.txt", 20000), "Can't write full/t.txt\n", "full/t.txt", old_text,
+     true, [](const scratch_dir&) { fail_reservations(); }, nullptr},
+    {"no room for the temporary file fails the save",
+     [](const scratch_dir& d) { return small_disk(d, "size=256k,nr_inodes=2", 0); },
+     make_and_save("full/t.txt"), "Can't write full/t.txt\n", "full/t.txt", old_text, true, nullptr,
+     nullptr},
+    {"a file mounted over another is written in place",
+     [](const scratch_dir& d) -> std::string {
+       write_file(d.path("source.txt"), old_text);
+       if (mount(d.path("source.txt").c_str(), d.path("t.txt").c_str(), nullptr, MS_BIND,
+                 nullptr) != 0) {
+         return "needs root to mount";
+       }
+       return "";
+     },
+     make_and_save("t.txt"), "", "t.txt", new_text, true, nullptr,
+     [](const scratch_dir& d, const struct stat&) {
+       EXPECT_EQ(read_file(d.path("source.txt")), new_text);
+     }},
+    {"a link another user planted in a shared directory is not followed",
+     [](const scratch_dir& d) -> std::string {
+       if (geteuid() != 0) return "needs root to plant another user's link";
+       std::filesystem::create_directory(d.path("shared"));
+       chmod(d.path("shared").c_str(), 01777);
+       symlink("../t.txt", d.path("shared/link").c_str());
+       return lchown(d.path("shared/link").c_str(), 4321, 4321) ? "lchown" : "";
+     },
+     make_and_save("shared/link"), "Can't open shared/link\n", "t.txt", old_text, true, nullptr,
+     nullptr},
     {"a file the save makes gets 0666 less the umask", nothing, make_and_save("made.txt"), "",
      "made.txt", new_text, false, [](const scratch_dir&) { umask(027); },
      [](const scratch_dir& d, const struct stat&) {
@@ -217,7 +272,7 @@ TEST(save, leaves_the_file_whole_old_or_new_and_nothing_else) {
     }
     if (c.check) c.check(d, before);
     EXPECT_EQ(names_under(d.root), expected_names);
-    umount2(d.path("full").c_str(), MNT_DETACH);
+    for (const char* mounted : {"full", "t.txt"}) umount2(d.path(mounted).c_str(), MNT_DETACH);
     chmod(d.path("ro").c_str(), 0755);
   }
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -362,6 +363,30 @@ TEST_F(terminal_test, ctrl_c_stops_a_query_that_never_ends) {
   wait_for_prompt();
   run("select group_concat(data) from `notes.txt`", "1 rows affected.");
   EXPECT_NE(screen().find("\nalpha,beta\n"), std::string::npos);
+}
+
+// A save into a FIFO whose reader never reads waits for it; Ctrl-C ends the
+// save, not the run.
+TEST_F(terminal_test, ctrl_c_ends_a_save_that_its_reader_stalled) {
+  ASSERT_EQ(mkfifo((dir + "/stalled.fifo").c_str(), 0600), 0);
+  int reader = open((dir + "/stalled.fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  start({"notes.txt"});
+  run("create view `stalled.fifo` as with recursive n(i) as (select 1 union all select i + 1 "
+      "from n where i < 300000) select 'line ' || i as data from n",
+      "1 rows affected.");
+  type("save stalled.fifo");
+  press({"Enter"});
+  ASSERT_TRUE(wait_until([&] {
+    int queued = 0;
+    return ioctl(reader, FIONREAD, &queued) == 0 && queued >= 65536;
+  }));
+  press({"C-c"});
+  wait_for("Can't write stalled.fifo");
+  wait_for_prompt();
+  close(reader);
+  run("select group_concat(data) from `notes.txt`", "\nalpha,beta\n");
+  EXPECT_FALSE(ended());
 }
 
 // Feeds a FIFO one line at a time, as a slow file would arrive, until `stop`

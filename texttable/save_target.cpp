@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -58,16 +59,29 @@ int descriptor_named(std::string_view path) {
   return -1;
 }
 
+// A link that another user put in a directory anyone may write to (/tmp)
+// could point anywhere: it is not followed, as the system itself refuses to
+// where it protects such links.
+bool is_planted_link(const std::string& path, const struct stat& link) {
+  struct stat directory;
+  if (stat(directory_of(path).c_str(), &directory) != 0) return true;
+  const bool shared = (directory.st_mode & S_ISVTX) && (directory.st_mode & S_IWOTH);
+  return shared && link.st_uid != geteuid() && link.st_uid != directory.st_uid;
+}
+
 // Follows the symbolic links that `path` leads through to the file a save
 // must write, which need not exist: saving through a link writes the file it
 // points to and keeps the link. Sets `descriptor` for a name that stands for
-// one of the process's descriptors. False on a loop.
-bool follow_links(std::string& path, int& descriptor) {
+// one of the process's descriptors, and `exists` when the file is there.
+// False on a loop or a planted link.
+bool follow_links(std::string& path, int& descriptor, bool& exists) {
   for (int followed = 0; followed <= most_links_followed; ++followed) {
     descriptor = descriptor_named(path);
     if (descriptor >= 0) return true;
     struct stat info;
-    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
+    exists = lstat(path.c_str(), &info) == 0;
+    if (!exists || !S_ISLNK(info.st_mode)) return true;
+    if (is_planted_link(path, info)) return false;
     std::vector<char> target(static_cast<size_t>(info.st_size > 0 ? info.st_size : PATH_MAX) + 1);
     ssize_t length = readlink(path.c_str(), target.data(), target.size());
     if (length < 0 || static_cast<size_t>(length) >= target.size()) return true;
@@ -90,11 +104,19 @@ bool is_scratch_file(const std::string& path) {
          same_file(directory, current);
 }
 
-// A new file would lose the second name of a file with several, and the
-// extended attributes or access lists of this one (a security label, which
-// every file of some systems has and a new file gets anew, aside).
+// A new file would lose the second name of a file with several, its place as
+// a mount point, and the extended attributes or access lists of this one (a
+// security label, which every file of some systems has and a new file gets
+// anew, aside).
 bool must_write_in_place(int fd, const struct stat& info) {
   if (info.st_nlink > 1) return true;
+  // A file mounted over another (a container's volume of one file) can't be
+  // renamed over.
+  struct statx extended;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &extended) == 0 &&
+      (extended.stx_attributes & extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)) {
+    return true;
+  }
   ssize_t size = flistxattr(fd, nullptr, 0);
   if (size <= 0) return false;
   std::vector<char> names(static_cast<size_t>(size));
@@ -163,9 +185,14 @@ bool no_room(int error) {
 }
 
 // Takes the room for the text before a byte is written, so that a full disk
-// fails the save at once, not halfway. Systems that can't reserve room just
-// write.
+// or a file size limit fails the save at once, not halfway. Systems that
+// can't reserve room just write.
 bool reserve(int fd, off_t size) {
+  rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      static_cast<rlim_t>(size) > limit.rlim_cur) {
+    return false;
+  }
   if (size == 0) return true;
   if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return true;
   return !no_room(errno);
@@ -177,7 +204,9 @@ bool take_file(save_target& target, int fd) {
     close(fd);
     return false;
   }
-  setvbuf(target.file, nullptr, _IOFBF, write_buffer_size);
+  // One save at a time: one buffer serves them all.
+  static char buffer[write_buffer_size];
+  setvbuf(target.file, buffer, _IOFBF, sizeof buffer);
   return true;
 }
 
@@ -253,6 +282,28 @@ bool sync_directory(const std::string& path) {
   return synced;
 }
 
+// Opens `name` for writing as it stands, without emptying it and without
+// waiting for a FIFO's reader. With O_CREAT, as any file about to be written
+// is opened, so that the system's protections for files in shared
+// directories apply; the file is known to exist.
+int open_existing(const char* name) {
+  return open(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+}
+
+// The descriptor that a name such as /dev/stdout stands for: a regular file
+// is written through a copy of it, where its output has got to; anything
+// else is opened anew, which is the same pipe or terminal but is sure to
+// wait when it is full.
+int open_descriptor(const char* name, int descriptor) {
+  int fd = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0 || S_ISREG(info.st_mode)) return fd;
+  int reopened = open(name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (reopened < 0) return fd;
+  close(fd);
+  return reopened;
+}
+
 }  // namespace
 
 save_result open_save_target(const char* name, off_t size, save_target& target) {
@@ -260,29 +311,34 @@ save_result open_save_target(const char* name, off_t size, save_target& target) 
   target.path = name;
   target.size = size;
   int descriptor = -1;
-  if (!follow_links(target.path, descriptor)) return save_result::cant_open;
+  bool exists = false;
+  if (!follow_links(target.path, descriptor, exists)) return save_result::cant_open;
 
-  int fd = descriptor >= 0
-               ? fcntl(descriptor, F_DUPFD_CLOEXEC, 0)
-               : open(target.path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    // Absent: made through a temporary file like any other.
-    if (errno != ENOENT || descriptor >= 0 || target.path.ends_with('/') ||
-        is_scratch_file(target.path)) {
+  if (descriptor < 0 && !exists) {
+    // Made through a temporary file like any other.
+    if (target.path.ends_with('/') || is_scratch_file(target.path)) {
       return failed_open(target, -1);
     }
     return open_replacement(target, -1);
   }
+  const int fd = descriptor >= 0 ? open_descriptor(name, descriptor) : open_existing(name);
+  if (fd < 0) return failed_open(target, -1);
   target.existed = true;
+  struct stat followed;
   if (fstat(fd, &target.original) != 0 || is_scratch_file(target.path) ||
-      is_file(target.original, scratch_db_name) || is_file(target.original, scratch_journal_name)) {
+      is_file(target.original, scratch_db_name) || is_file(target.original, scratch_journal_name) ||
+      // The system and we must have followed the name to the same file.
+      (descriptor < 0 &&
+       (stat(target.path.c_str(), &followed) != 0 || !same_file(followed, target.original)))) {
     return failed_open(target, fd);
   }
   if (!S_ISREG(target.original.st_mode) || descriptor >= 0) {
     target.mode = save_mode::stream;
     // Opened without waiting for a FIFO's reader; written waiting for it. A
-    // descriptor's flags are shared with its other users: left alone.
-    if (descriptor < 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    // regular file's descriptor is shared with standard output: left alone.
+    const int flags = fcntl(fd, F_GETFL);
+    if (!S_ISREG(target.original.st_mode) &&
+        (flags < 0 || ((flags & O_NONBLOCK) && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0))) {
       return failed_open(target, fd);
     }
     return take_file(target, fd) ? save_result::done : save_result::cant_open;

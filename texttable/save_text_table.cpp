@@ -11,30 +11,37 @@ using table_result = std::unique_ptr<char*, decltype(&sqlite3_free_table)>;
 
 // Hands `emit` the file's text piece by piece: one line per result row, a
 // first column named `row` left out; otherwise the first value is followed by
-// a tab even when it stands alone. NULL is written as empty text.
+// a tab even when it stands alone. NULL is written as empty text. Stops when
+// `emit` returns false, and returns false then.
 template <typename emit_function>
-void lay_out(char** result, int rows, int columns, emit_function emit) {
+bool lay_out(char** result, int rows, int columns, emit_function emit) {
   const bool skip_row = strcmp(result[0] ? result[0] : "", "row") == 0;
   for (int r = 1; r <= rows; ++r) {
     char** values = result + static_cast<size_t>(r) * columns;
     for (int c = skip_row ? 1 : 0; c < columns; ++c) {
-      if (values[c] != nullptr) emit(values[c], strlen(values[c]));
-      if (c == 0 || c + 1 < columns) emit("\t", 1);
+      if (values[c] != nullptr && !emit(values[c], strlen(values[c]))) return false;
+      if ((c == 0 || c + 1 < columns) && !emit("\t", 1)) return false;
     }
-    emit("\n", 1);
+    if (!emit("\n", 1)) return false;
   }
+  return true;
 }
 
 off_t laid_out_size(char** result, int rows, int columns) {
   off_t size = 0;
-  lay_out(result, rows, columns, [&](const char*, size_t length) { size += length; });
+  lay_out(result, rows, columns, [&](const char*, size_t length) {
+    size += static_cast<off_t>(length);
+    return true;
+  });
   return size;
 }
 
+// Stops at the first failed write: writing on would only fail again, or, at
+// a terminal whose Ctrl-C broke off a write, leave a gap in the text.
 bool write_rows(FILE* file, char** result, int rows, int columns) {
-  lay_out(result, rows, columns,
-          [&](const char* text, size_t length) { fwrite_unlocked(text, 1, length, file); });
-  return !ferror(file);
+  return lay_out(result, rows, columns, [&](const char* text, size_t length) {
+    return fwrite_unlocked(text, 1, length, file) == length;
+  });
 }
 
 }  // namespace
