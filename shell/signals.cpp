@@ -34,8 +34,8 @@ void end_run(int signal_number) {
 
 // Ctrl-C at a terminal stops the statement or load under way; ending the run
 // would throw away every unsaved table. Only typed SQL is stopped inside the
-// engine: an interrupted insert rolls back the whole transaction, and a load
-// keeps the rows it has read.
+// engine; a load looks for the request between the blocks it reads, and
+// undoes itself.
 void cancel(int) {
   cancel_requested = 1;
   if (stop_sql && scratch_db != nullptr) sqlite3_interrupt(scratch_db);
