@@ -99,6 +99,7 @@ bool parse_command(std::string_view line, std::string& word, std::string& argume
 
 bool run_line(std::string_view line) {
   take_cancel_request();  // a Ctrl-C that came between commands cancels nothing
+  apply_engine_settings();
   if (starts_with_ignoring_case(line, "quit")) return false;
   if (starts_with_ignoring_case(line, "help")) {
     show_help();

@@ -33,35 +33,22 @@ int main(int argc, char** argv) {
   sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   install_interrupt_handlers(isatty(STDIN_FILENO) && isatty(STDOUT_FILENO));
 
-  // Held while the file comes into being, so that an interrupt finds it either
-  // not made yet or known to be ours to remove.
-  hold_interrupts(true);
-  if (sqlite3_open(scratch_db_name, &scratch_db) != SQLITE_OK) {
-    hold_interrupts(false);
-    print_error("Can't open database: %s\n", sqlite3_errmsg(scratch_db));
-    sqlite3_close(scratch_db);
-    return 1;
-  }
-  set_scratch_db_owned(true);
-  hold_interrupts(false);
+  if (!take_scratch_db()) return 1;
   register_regexp_functions(scratch_db);
-  // The file is removed at the end of the run, so durable commits buy nothing;
-  // the journal still guards it against a crash of the process.
-  run_statement("PRAGMA synchronous=OFF");
-
-  for (int i = 1; i < argc; ++i) load_text_file(argv[i]);
+  for (int i = 1; i < argc; ++i) {
+    apply_engine_settings();
+    load_text_file(argv[i]);
+  }
   fputs("-- plinth\n-- Type 'help' for help\n\n", stdout);
 
   std::string line;
   while (read_line(line) && run_line(line)) {
   }
 
-  // Held so that an interrupt now can't remove, once ours is gone, the scratch
-  // file of a run started since.
+  // Held so that an ending signal can't leave the file a second time.
   hold_interrupts(true);
   sqlite3_close(scratch_db);
-  unlink(scratch_db_name);
-  set_scratch_db_owned(false);
+  leave_scratch_db();
   hold_interrupts(false);
   return 0;
 }

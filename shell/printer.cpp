@@ -5,8 +5,9 @@
 
 namespace {
 
-// Rows printed since the last reset; 0 means the header is still to come.
-int rows_printed = 0;
+// Whether anything was printed since the last reset: the header and rule
+// come once per typed line, before whatever it prints first.
+bool header_printed = false;
 
 // The one thread owns standard output, so the cells are written with the calls
 // that skip the stream's lock: taking it for every cell costs more than a
@@ -45,22 +46,22 @@ void print_line(int column_count, char** cells, char** names) {
 
 int print_row(void* user_value, int column_count, char** values, char** names) {
   if (user_value == reinterpret_cast<void*>(1)) {
-    rows_printed = 0;
+    header_printed = false;
     return 0;
   }
   // Under the empty-result-callbacks pragma every statement calls back, even
   // one that yields no columns (an insert, the pragma itself): it has no grid.
   if (column_count == 0) return 0;
-  if (rows_printed == 0) {
+  // With the engine's empty-result-callbacks pragma on, a statement without
+  // rows calls once with no values: it shows the header and the rule alone,
+  // and only when nothing of the line came before it.
+  if (!header_printed) {
     print_line(column_count, names, names);
     static const char rule[] =
         "------------------------------------------------------------------------\n";
     fputs(rule, stdout);
+    header_printed = true;
   }
-  // With the engine's empty-result-callbacks pragma on, a statement without
-  // rows calls once with no values: it shows the header and the rule alone.
-  if (values == nullptr) return 0;
-  print_line(column_count, values, names);
-  ++rows_printed;
+  if (values != nullptr) print_line(column_count, values, names);
   return 0;
 }

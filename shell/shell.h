@@ -12,6 +12,18 @@ extern sqlite3* scratch_db;
 inline constexpr const char scratch_db_name[] = "plinth.temp.htnilp";
 inline constexpr const char scratch_journal_name[] = "plinth.temp.htnilp-journal";
 
+// Opens scratch_db on the user's own scratch database, made 0600 when absent.
+// A link, a file that is not regular, another user's or not a database is
+// refused, and left as it is, with "Can't open database: ..." and false.
+bool take_scratch_db();
+// Removes the scratch database and its journal when this run is the last to
+// hold them and the name still gives the file it opened, then lets go of it.
+// Call after closing scratch_db, or from a signal handler: async-signal-safe.
+void leave_scratch_db();
+// Makes the engine settings of a run, silently; one the engine refused (the
+// database locked by another run) is tried again at the next call.
+void apply_engine_settings();
+
 // The engine's per-row callback for typed SQL: prints a header and a rule
 // before the first row after a reset, then one line per row. A call with the
 // user value 1 is the reset. Always returns 0.
@@ -36,11 +48,10 @@ bool register_regexp_functions(sqlite3* db);
 // False at the end of input or on a read error.
 bool read_line(std::string& line);
 
-// Interrupts. SIGINT, SIGTERM, SIGHUP and SIGPIPE end the run after removing
-// the scratch database; at a terminal SIGINT only cancels what is under way.
+// Interrupts. SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT and the other signals
+// that end a process end the run after leaving the scratch database; at a
+// terminal SIGINT only cancels what is under way.
 void install_interrupt_handlers(bool at_terminal);
-// Tells the handlers whether the scratch database is ours to remove.
-void set_scratch_db_owned(bool owned);
 // Holds (true) or delivers (false) the signals that end the run.
 void hold_interrupts(bool hold);
 // Holds (true) a broken pipe's signal while a save writes to a FIFO or

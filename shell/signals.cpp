@@ -6,7 +6,6 @@
 
 namespace {
 
-volatile sig_atomic_t scratch_db_owned = 0;
 volatile sig_atomic_t cancel_requested = 0;
 volatile sig_atomic_t stop_sql = 0;
 // The terminal's settings at start: line editing changes them while a line is
@@ -14,16 +13,17 @@ volatile sig_atomic_t stop_sql = 0;
 struct termios terminal_at_start;
 volatile sig_atomic_t terminal_saved = 0;
 
-const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// The signals sent to end a process. A fault (SIGSEGV and the like) ends the
+// run as the system does: a handler could not trust the state it finds.
+const int ending_signals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGPIPE, SIGQUIT, SIGUSR1,
+                              SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
 
-// Removes the scratch database, which would otherwise greet the next run with
-// stale tables, then ends the process by the same signal so that its parent
-// sees the usual status. Only async-signal-safe calls here.
+// Removes the scratch database (unless another run holds it), which would
+// otherwise greet the next run with stale tables, then ends the process by the
+// same signal so that its parent sees the usual status (and SIGQUIT dumps
+// core where the system does). Only async-signal-safe calls here.
 void end_run(int signal_number) {
-  if (scratch_db_owned) {
-    unlink(scratch_db_name);
-    unlink(scratch_journal_name);
-  }
+  leave_scratch_db();
   // Only from the foreground: a background job would be stopped by the write.
   if (terminal_saved && tcgetpgrp(STDIN_FILENO) == getpgrp()) {
     tcsetattr(STDIN_FILENO, TCSANOW, &terminal_at_start);
@@ -34,8 +34,8 @@ void end_run(int signal_number) {
 
 // Ctrl-C at a terminal stops the statement or load under way; ending the run
 // would throw away every unsaved table. Only typed SQL is stopped inside the
-// engine: an interrupted insert rolls back the whole transaction, and a load
-// keeps the rows it has read.
+// engine; a load looks for the request between the blocks it reads, and
+// undoes itself.
 void cancel(int) {
   cancel_requested = 1;
   if (stop_sql && scratch_db != nullptr) sqlite3_interrupt(scratch_db);
@@ -67,10 +67,6 @@ void install_interrupt_handlers(bool at_terminal) {
     // dropped and the prompt shown again.
     sigaction(s, &action, nullptr);
   }
-}
-
-void set_scratch_db_owned(bool owned) {
-  scratch_db_owned = owned ? 1 : 0;
 }
 
 void hold_interrupts(bool hold) {

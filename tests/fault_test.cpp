@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -35,6 +36,14 @@ const interrupt_case interrupt_cases[] = {
     {"SIGTERM at the prompt", phase::prompt, SIGTERM},
     {"SIGHUP at the prompt", phase::prompt, SIGHUP},
     {"SIGPIPE from a closed reader", phase::closed_reader, SIGPIPE},
+    {"SIGQUIT while a large file loads", phase::load, SIGQUIT},
+    {"SIGQUIT at the prompt", phase::prompt, SIGQUIT},
+    {"SIGUSR1 at the prompt", phase::prompt, SIGUSR1},
+    {"SIGUSR2 at the prompt", phase::prompt, SIGUSR2},
+    {"SIGALRM at the prompt", phase::prompt, SIGALRM},
+    {"SIGVTALRM at the prompt", phase::prompt, SIGVTALRM},
+    {"SIGPROF at the prompt", phase::prompt, SIGPROF},
+    {"SIGXCPU at the prompt", phase::prompt, SIGXCPU},
 };
 
 TEST(interrupt, ends_the_run_by_the_signal_and_leaves_no_scratch_database) {
@@ -83,22 +92,25 @@ TEST(interrupt, ends_the_run_by_the_signal_and_leaves_no_scratch_database) {
   }
 }
 
-TEST(interrupt, an_ignored_hangup_stays_ignored) {
+TEST(interrupt, an_ignored_signal_stays_ignored) {
   // As under nohup: the run goes on and ends normally.
-  scratch_dir dir;
-  write_file(dir.path("t.txt"), "one\n");
-  plinth_streams streams;
-  streams.pipe_input = true;
-  streams.ignored = {SIGHUP};
-  plinth_process p = start_plinth(dir.root, {"t.txt"}, streams);
-  ASSERT_TRUE(wait_until([&] { return file_size(p.io + "/out") > 0; }));
-  kill(p.pid, SIGHUP);
-  const std::string line = "select data from `t.txt`;\n";
-  ASSERT_EQ(write(p.input, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-  plinth_run run = wait_plinth(p);
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, banner + "sql> " + grid("data", {"one"}) + "1 rows affected.\nsql> ");
-  expect_no_scratch_files(dir.root);
+  for (int signal : {SIGHUP, SIGQUIT, SIGUSR1}) {
+    SCOPED_TRACE(strsignal(signal));
+    scratch_dir dir;
+    write_file(dir.path("t.txt"), "one\n");
+    plinth_streams streams;
+    streams.pipe_input = true;
+    streams.ignored = {signal};
+    plinth_process p = start_plinth(dir.root, {"t.txt"}, streams);
+    ASSERT_TRUE(wait_until([&] { return file_size(p.io + "/out") > 0; }));
+    kill(p.pid, signal);
+    const std::string line = "select data from `t.txt`;\n";
+    ASSERT_EQ(write(p.input, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    plinth_run run = wait_plinth(p);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, banner + "sql> " + grid("data", {"one"}) + "1 rows affected.\nsql> ");
+    expect_no_scratch_files(dir.root);
+  }
 }
 
 // A name as it is typed after `save` or `load`; empty when no typed form
@@ -330,7 +342,7 @@ TEST(write_faults, are_reported_and_leave_the_table_and_the_scratch_database_who
   }
 }
 
-TEST(two_runs, share_the_scratch_database_and_neither_crashes) {
+TEST(two_runs, share_the_scratch_database_and_the_last_to_leave_removes_it) {
   scratch_dir dir;
   write_file(dir.path("a.txt"), "from a\n");
   write_file(dir.path("b.txt"), "from b\n");
@@ -339,13 +351,15 @@ TEST(two_runs, share_the_scratch_database_and_neither_crashes) {
   plinth_process a = start_plinth(dir.root, {"a.txt"}, streams);
   ASSERT_TRUE(wait_until([&] { return read_file(a.io + "/out") == banner + "sql> "; }));
 
-  // The second sees the first one's table; its end removes the shared file.
+  // The second sees the first one's table; as the first still holds the
+  // shared file, the second leaves it in place.
   plinth_run b =
       run_plinth(dir.root, {"b.txt"},
                  "select name from sqlite_master where name not like 'sqlite%' order by 1;\n");
   EXPECT_EQ(b.status, 0);
   EXPECT_EQ(b.err, "");
   EXPECT_EQ(b.out, banner + "sql> " + grid("name", {"a.txt", "b.txt"}) + "1 rows affected.\nsql> ");
+  EXPECT_TRUE(file_exists(dir.path(scratch_db_name)));
 
   const std::string line = "select data from `a.txt`;\n";
   ASSERT_EQ(write(a.input, line.data(), line.size()), static_cast<ssize_t>(line.size()));

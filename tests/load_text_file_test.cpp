@@ -31,9 +31,23 @@ const load_case load_cases[] = {
     {"  tab\tand spaces  \n", {"  tab\tand spaces  "}},
     {"\xff\xfe invalid \xc3(\n", {"\xff\xfe invalid \xc3("}},
     {std::string("a\0b\nc\r\0\nd\n", 10), {"a", "c", "d"}},
+    // Lines that cross the reader's 64 KiB blocks, and what crosses with them.
+    {std::string(65535, 'a') + "\r\nb\n", {std::string(65535, 'a'), "b"}},
+    {std::string(65534, 'a') + std::string("\0\0", 2) + std::string(70000, 'z') + "\nq\n",
+     {std::string(65534, 'a'), "q"}},
+    {"x" + std::string(140000, '\r') + "y\n", {"x" + std::string(140000, '\r') + "y"}},
+    {"x" + std::string(140000, '\r') + "\n\r", {"x", ""}},
+    {std::string("x\0", 2) + std::string(140000, 'z') + "\r\n", {"x"}},
+    {std::string(200000, 'w'), {std::string(200000, 'w')}},
 };
 
 using load_text_file_test = scratch_test;
+
+std::string numbered_text(int lines) {
+  std::string text;
+  for (int i = 1; i <= lines; ++i) text += "line " + std::to_string(i) + "\n";
+  return text;
+}
 
 TEST_F(load_text_file_test, stores_one_row_per_line) {
   for (const load_case& c : load_cases) {
@@ -90,6 +104,84 @@ TEST_F(load_text_file_test, inside_the_users_transaction_reads_nothing_and_commi
   EXPECT_EQ(query("select count(*) from f"), rows{"0"});
   std::swap(other, scratch_db);
   sqlite3_close(other);
+}
+
+struct limit_case {
+  std::string content;
+  rows expected;
+  const char* err;
+};
+
+// The engine's length limit, lowered to 1000 bytes (a row's record must fit
+// in it too): a stored text longer than that ends the load, and the rows
+// before it stay. Text after a zero byte and trailing CRs are not stored, so
+// they do not count.
+const std::string s900(900, 'l'), s1001(1001, 'l');
+const char too_big[] = "SQL error: string or blob too big\n";
+const limit_case limit_cases[] = {
+    {s900 + "\nshort\n", {s900, "short"}, ""},
+    {"first\n" + s1001 + "\nnever\n", {"first"}, too_big},
+    {"first\n" + std::string(200000, 'l') + "\nnever\n", {"first"}, too_big},
+    {s900 + std::string(200000, '\r') + "\nnext\n", {s900, "next"}, ""},
+    {"x" + std::string(200000, '\r') + "y\nnever\n", {}, too_big},
+    {s900 + std::string(1, '\0') + std::string(200000, 'z') + "\nok\n", {s900, "ok"}, ""},
+};
+
+TEST_F(load_text_file_test, ends_at_a_line_longer_than_the_engine_takes) {
+  sqlite3_limit(scratch_db, SQLITE_LIMIT_LENGTH, 1000);
+  for (const limit_case& c : limit_cases) {
+    SCOPED_TRACE(testing::PrintToString(c.content.substr(0, 40)));
+    write_file("f", c.content);
+    testing::internal::CaptureStderr();
+    load_text_file("f");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+    EXPECT_EQ(query("select data from f order by row"), c.expected);
+    EXPECT_TRUE(sqlite3_get_autocommit(scratch_db));
+    query("drop table f");
+  }
+}
+
+struct undone_case {
+  const char* label;
+  std::string on_scratch_db;  // run before the load
+  std::string on_other;       // run on a second connection kept open during the load
+  const char* err;
+};
+
+// A load that does not finish leaves no table, so no save can write a part of
+// the file over all of it.
+const undone_case undone_cases[] = {
+    {"a full database, which the engine rolls back",
+     // Room for the table and its sequence, not for its rows.
+     "pragma max_page_count = 5", "",
+     "SQL error: database or disk is full\n"
+     "SQL error: cannot commit - no transaction is active\n"},
+    {"a commit refused while another connection reads", "", "begin; select * from sqlite_master",
+     "SQL error: database is locked\n"},
+};
+
+TEST_F(load_text_file_test, leaves_no_table_when_it_does_not_finish) {
+  write_file("f", numbered_text(20000));
+  for (const undone_case& c : undone_cases) {
+    SCOPED_TRACE(c.label);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(scratch_db_name, &other), SQLITE_OK);
+    query(c.on_scratch_db);
+    ASSERT_EQ(sqlite3_exec(other, c.on_other.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    testing::internal::CaptureStderr();
+    load_text_file("f");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+    EXPECT_TRUE(sqlite3_get_autocommit(scratch_db));
+    sqlite3_close(other);
+    query("pragma max_page_count = 1073741823");
+    EXPECT_EQ(query("select count(*) from sqlite_master where name = 'f'"), rows{"0"});
+    // Nothing is left in the way of loading it again.
+    testing::internal::CaptureStderr();
+    load_text_file("f");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(query("select count(*) from f"), rows{"20000"});
+    query("drop table f");
+  }
 }
 
 TEST_F(load_text_file_test, reports_what_cannot_be_opened_or_read) {

@@ -26,6 +26,13 @@ const grid_case grid_cases[] = {
     {"pragma empty_result_callbacks = 1; select 1 as a, 2 as row where 0",
      "a |  row\n" + rule + "\n"},
     {"pragma empty_result_callbacks = 1; create table u (a); insert into u values (1)", ""},
+    // Under that pragma too, one header per line, before whatever comes first.
+    {"pragma empty_result_callbacks = 1; select 1 as a where 0; select 2 as b",
+     "a\n" + rule + "\n2\n"},
+    {"pragma empty_result_callbacks = 1; select 1 as a; select 2 as b where 0; select 3 as c",
+     "a\n" + rule + "\n1\n3\n"},
+    {"pragma empty_result_callbacks = 1; select 1 as a where 0; select 2 as b where 0",
+     "a\n" + rule + "\n"},
 };
 
 using printer_test = scratch_test;

@@ -1,5 +1,6 @@
-// The built plinth on inputs of hundreds of megabytes or a million lines, and
-// interrupts during a save of a large table. Slow under memory checkers.
+// The built plinth on inputs of hundreds of megabytes, a million lines or no
+// end, and interrupts during a load or a save of a large table. Slow under
+// memory checkers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -106,6 +107,27 @@ TEST(interrupt, during_a_save_a_file_is_whole_old_or_new_and_a_stalled_fifo_ends
   }
 }
 
+TEST(interrupt, a_load_killed_part_way_leaves_no_table_and_the_next_run_loads_afresh) {
+  scratch_dir dir;
+  const std::string content = numbered_lines(1000000);
+  write_file(dir.path("big.txt"), content);
+  plinth_process p = start_plinth(dir.root, {"big.txt"}, {});
+  // Rows of the load are in the database file itself.
+  ASSERT_TRUE(wait_until([&] { return file_size(dir.path(scratch_db_name)) > (1 << 20); }));
+  kill(p.pid, SIGKILL);
+  EXPECT_EQ(wait_plinth(p).status, 128 + SIGKILL);
+  ASSERT_TRUE(file_exists(dir.path(scratch_db_name)));
+
+  plinth_run next = run_plinth(dir.root, {"big.txt"},
+                               "select count(*), max(row) from `big.txt`;\nsave big.txt\n");
+  EXPECT_EQ(next.status, 0);
+  EXPECT_EQ(next.err, "");
+  EXPECT_EQ(next.out, banner + "sql> " + grid("count(*) | max(row)", {"1000000 | 1000000"}) +
+                          "1 rows affected.\nsql> sql> ");
+  EXPECT_TRUE(read_file(dir.path("big.txt")) == content);
+  expect_no_scratch_files(dir.root);
+}
+
 struct large_case {
   const char* label;
   std::string content;
@@ -129,6 +151,35 @@ TEST(large_inputs, load_and_save_back_with_bounded_work) {
     EXPECT_TRUE(read_file(dir.path("f.txt")) == c.content);
     expect_no_scratch_files(dir.root);
   }
+}
+
+// A number from a "Name: value" line of a /proc file, or -1.
+long proc_value(const std::string& path, const std::string& name) {
+  const std::string text = read_file(path);
+  size_t at = text.find(name + ":");
+  return at == std::string::npos ? -1 : std::stol(text.substr(at + name.size() + 1));
+}
+
+// /dev/zero is one line that never ends, of zero bytes: none of it is stored,
+// so the load reads on in constant memory until it is ended.
+TEST(large_inputs, an_endless_line_is_read_in_constant_memory) {
+  scratch_dir dir;
+  plinth_process p = start_plinth(dir.root, {"/dev/zero"}, {});
+  const std::string proc = "/proc/" + std::to_string(p.pid);
+  // A reader that kept what it read would now hold a gigabyte.
+  const bool read_enough =
+      wait_until([&] { return proc_value(proc + "/io", "rchar") > (1L << 30); }, 300);
+  const long peak_kb = proc_value(proc + "/status", "VmHWM");
+  kill(p.pid, SIGTERM);
+  plinth_run run = wait_plinth(p);
+  ASSERT_TRUE(read_enough);
+  // A few MB; the sanitizers' shadow memory adds some tens.
+  EXPECT_GT(peak_kb, 0);
+  EXPECT_LT(peak_kb, 128 * 1024);
+  EXPECT_EQ(run.status, 128 + SIGTERM);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  expect_no_scratch_files(dir.root);
 }
 
 struct typed_case {

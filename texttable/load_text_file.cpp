@@ -1,24 +1,13 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "shell/shell.h"
+#include "texttable/line_reader.h"
 #include "texttable/progress.h"
 #include "texttable/texttable.h"
 
 namespace {
-
-// The stored text of one line: it ends at a zero byte, then loses its
-// trailing run of CR and LF characters.
-size_t stored_length(const char* line, size_t length) {
-  if (const void* zero = memchr(line, '\0', length)) {
-    length = static_cast<const char*>(zero) - line;
-  }
-  while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) --length;
-  return length;
-}
 
 // Opens `name` for reading, refusing directories: reading one fails only later,
 // after the table would have been created.
@@ -33,40 +22,51 @@ FILE* open_for_reading(const char* name) {
   return file;
 }
 
-// Inserts every line of `file` until the end, a refused insert, a read error
-// or a cancel request.
-void insert_lines(FILE* file, const char* name) {
+// Inserts every line of `file` until the end, a refused insert, a line too
+// long to store, a read error or a Ctrl-C; false after the Ctrl-C. The file is
+// read through its descriptor alone, so its stream's position is how far the
+// reading has come.
+bool insert_lines(FILE* file, const char* name) {
   engine_string prefix =
       own(sqlite3_mprintf("insert into `%q` (data) values ('", double_backticks(name).c_str()));
   if (!prefix) {
     run_statement(nullptr);
-    return;
+    return true;
   }
-  char* line = nullptr;
-  size_t capacity = 0;
-  ssize_t length = 0;
-  bool cancelled = false;
-  // getline grows its buffer to the longest line, so memory stays bounded by
-  // that whatever the file's size.
-  while (!cancelled && (length = getline(&line, &capacity, file)) >= 0) {
-    line[stored_length(line, static_cast<size_t>(length))] = '\0';
-    engine_string insert = own(sqlite3_mprintf("%s%q')", prefix.get(), line));
-    if (!run_statement(insert.get())) {
-      free(line);
-      return;
+  line_reader reader =
+      make_line_reader(fileno(file), sqlite3_limit(scratch_db, SQLITE_LIMIT_LENGTH, -1));
+  for (;;) {
+    const char* text = nullptr;
+    switch (read_stored_line(reader, text)) {
+      case line_status::line:
+        break;
+      case line_status::end:
+        return true;
+      case line_status::interrupted:
+        return false;
+      case line_status::failed:
+        print_error("Can't read %s\n", name);
+        return true;
+      case line_status::too_long:
+        // What the engine would answer for the insert, without first reading
+        // all of the line into memory.
+        print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_TOOBIG));
+        return true;
+      case line_status::no_memory:
+        run_statement(nullptr);
+        return true;
     }
+    engine_string insert = own(sqlite3_mprintf("%s%q')", prefix.get(), text));
+    if (!run_statement(insert.get())) return true;
     count_loaded_line();
-    cancelled = take_cancel_request();
   }
-  free(line);
-  // A read that failed, or that a failed allocation ended (which sets neither
-  // flag), is no end of file; a Ctrl-C at a terminal also ends a read that
-  // waits, from a FIFO say.
-  const bool read_failed = length < 0 && !feof(file);
-  if (cancelled || (read_failed && take_cancel_request())) {
-    print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_INTERRUPT));
-  } else if (read_failed) {
-    print_error("Can't read %s\n", name);
+}
+
+// Undoes the load's own transaction, unless the engine already has. Silent:
+// what made it fail has been reported.
+void undo_load() {
+  if (!sqlite3_get_autocommit(scratch_db)) {
+    sqlite3_exec(scratch_db, "rollback", nullptr, nullptr, nullptr);
   }
 }
 
@@ -79,16 +79,39 @@ void load_text_file(const char* name) {
     return;
   }
   engine_string create = text_table_statement(name);
-  if (!run_statement(create.get())) {
-    fclose(file);
-    return;
-  }
   // One transaction for the whole file: a commit per row would cost a journal
-  // write per line. A refused begin skips the reading, and the commit below
-  // then ends whatever transaction was already open.
-  begin_load_progress(name, file);
-  if (run_statement("begin")) insert_lines(file, name);
-  run_statement("commit");
-  end_load_progress();
+  // write per line. It holds the create too, so a load that does not finish
+  // (the engine rolls it back, the run is killed, the commit is refused)
+  // leaves no table, whose save would write a part of the file over all of
+  // it. Inside a transaction of the user's the load's begin is refused,
+  // nothing is read, and the commit ends the user's transaction.
+  const bool own_transaction = sqlite3_get_autocommit(scratch_db) != 0;
+  bool reading = false;
+  if (own_transaction) {
+    reading = run_statement("begin");
+    if (reading && !run_statement(create.get())) {
+      undo_load();
+      fclose(file);
+      return;
+    }
+  } else {
+    if (!run_statement(create.get())) {
+      fclose(file);
+      return;
+    }
+    reading = run_statement("begin");
+  }
+  bool interrupted = false;
+  if (reading) {
+    begin_load_progress(name, file);
+    interrupted = !insert_lines(file, name);
+    end_load_progress();
+  }
+  if (interrupted) {
+    print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_INTERRUPT));
+    undo_load();
+  } else if (!run_statement("commit") && own_transaction) {
+    undo_load();
+  }
   fclose(file);
 }

@@ -1,0 +1,236 @@
+// The scratch database's file. A run takes it only when it is the user's own
+// regular file holding a database (or nothing yet), shares it with the other
+// runs in the directory, and the last run to leave removes it.
+//
+// Each run keeps a descriptor of the file open under a shared flock for as
+// long as it runs. Leaving, a run asks for the exclusive lock without
+// waiting: only the last run gets it. flock, not fcntl: closing any
+// descriptor of a file drops all of the process's fcntl locks on it, which
+// the engine's own locking relies on.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "shell/shell.h"
+#include "texttable/texttable.h"
+
+namespace {
+
+// Read by the signal handlers: the device and inode are set before the
+// descriptor, which says they are valid.
+volatile sig_atomic_t held_fd = -1;
+volatile dev_t held_dev = 0;
+volatile ino_t held_ino = 0;
+
+bool settings_pending = true;
+
+enum class found { taken, refused, vanished };
+
+// Whether the scratch database's name gives the file this run holds.
+bool still_named() {
+  struct stat info;
+  return stat(scratch_db_name, &info) == 0 && info.st_dev == held_dev && info.st_ino == held_ino;
+}
+
+// Why a file described by `info` is not one a run may use, or null. Another
+// user's file would show their rows and take ours; through a link or a second
+// name the engine would write into a file known by another name; and a
+// journal is played back into the database.
+const char* refusal(const struct stat& info) {
+  if (S_ISLNK(info.st_mode)) return "is a symbolic link";
+  if (!S_ISREG(info.st_mode)) return "is not a regular file";
+  if (info.st_uid != geteuid()) return "belongs to another user";
+  if (info.st_nlink != 1) return "has another name (a hard link)";
+  return nullptr;
+}
+
+found refused(std::string& reason, std::string text) {
+  reason = std::move(text);
+  return found::refused;
+}
+
+std::string named(const char* name, const char* why) {
+  return std::string(name) + " " + why;
+}
+
+bool journal_acceptable(std::string& reason) {
+  struct stat info;
+  if (lstat(scratch_journal_name, &info) != 0) {
+    if (errno == ENOENT) return true;
+    reason = strerror(errno);
+    return false;
+  }
+  const char* why = refusal(info);
+  if (why != nullptr) reason = named(scratch_journal_name, why);
+  return why == nullptr;
+}
+
+// Whether the journal begins as the engine's journals do.
+bool journal_has_header() {
+  static const unsigned char header[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
+  int fd = open(scratch_journal_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  unsigned char start[sizeof header];
+  const bool found = pread(fd, start, sizeof start, 0) == sizeof start &&
+                     memcmp(start, header, sizeof header) == 0;
+  close(fd);
+  return found;
+}
+
+// An empty file is one the engine makes a database of. A run killed during
+// the first transaction of a new database leaves it without its header (the
+// engine writes that page last) beside the journal that undoes the
+// transaction. Read whatever locks another run holds: the engine's locks are
+// advisory.
+bool has_database_header(int fd, std::string& reason) {
+  static const char header[16] = "SQLite format 3";
+  static const char unwritten[16] = {};
+  char start[sizeof header];
+  ssize_t n = pread(fd, start, sizeof start, 0);
+  if (n < 0) {
+    reason = strerror(errno);
+    return false;
+  }
+  if (n == 0 || (n == sizeof start && memcmp(start, header, sizeof header) == 0)) return true;
+  if (n == sizeof start && memcmp(start, unwritten, sizeof start) == 0 && journal_has_header()) {
+    return true;
+  }
+  reason = sqlite3_errstr(SQLITE_NOTADB);
+  return false;
+}
+
+found check_opened(int fd, bool created, const struct stat& seen, std::string& reason) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return refused(reason, strerror(errno));
+  if (!created && (info.st_dev != seen.st_dev || info.st_ino != seen.st_ino))
+    return found::vanished;
+  if (const char* why = refusal(info)) return refused(reason, named(scratch_db_name, why));
+  if (created && fchmod(fd, 0600) != 0) return refused(reason, strerror(errno));
+  if (!created && !has_database_header(fd, reason)) return found::refused;
+  held_dev = info.st_dev;
+  held_ino = info.st_ino;
+  return found::taken;
+}
+
+// Opens the file as it is checked: a link, a FIFO or a device is refused
+// before any open, and O_NOFOLLOW and O_NONBLOCK cover one swapped in since.
+// A file made here is the run's own, 0600 whatever the umask.
+found open_checked(int& fd, bool& created, std::string& reason) {
+  const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  struct stat seen;
+  created = false;
+  if (lstat(scratch_db_name, &seen) == 0) {
+    if (const char* why = refusal(seen)) return refused(reason, named(scratch_db_name, why));
+    fd = open(scratch_db_name, flags);
+  } else if (errno == ENOENT) {
+    fd = open(scratch_db_name, flags | O_CREAT | O_EXCL, 0600);
+    created = fd >= 0;
+  } else {
+    return refused(reason, strerror(errno));
+  }
+  if (fd < 0) {
+    if (errno == ENOENT || errno == EEXIST) return found::vanished;
+    if (errno == ELOOP) return refused(reason, named(scratch_db_name, "is a symbolic link"));
+    return refused(reason, strerror(errno));
+  }
+  found result = check_opened(fd, created, seen, reason);
+  if (result != found::taken) {
+    close(fd);
+    if (created) unlink(scratch_db_name);
+  }
+  return result;
+}
+
+// Lets go of the file, removing it only when asked (and this run is the last).
+void let_go(bool remove) {
+  if (remove) {
+    leave_scratch_db();
+    return;
+  }
+  const int fd = held_fd;
+  held_fd = -1;
+  close(fd);
+}
+
+found take_file(std::string& reason, bool& created) {
+  if (!journal_acceptable(reason)) return found::refused;
+  // Held while the file may be made, so that it is not left behind unknown:
+  // from here on an ending signal removes it, if no other run holds it.
+  hold_interrupts(true);
+  int fd = -1;
+  found result = open_checked(fd, created, reason);
+  if (result == found::taken) held_fd = fd;
+  hold_interrupts(false);
+  if (result != found::taken) return result;
+  // Waits only while a leaving run decides whether to remove the file.
+  int locked;
+  while ((locked = flock(fd, LOCK_SH)) != 0 && errno == EINTR) {
+  }
+  if (locked != 0) {
+    reason = strerror(errno);
+    let_go(created);
+    return found::refused;
+  }
+  // The last run to leave may have removed it meanwhile: work on a removed
+  // file would be lost, so start again.
+  if (!still_named()) {
+    let_go(false);
+    return found::vanished;
+  }
+  return found::taken;
+}
+
+}  // namespace
+
+bool take_scratch_db() {
+  std::string reason = std::string(scratch_db_name) + " keeps being removed";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    bool created = false;
+    found result = take_file(reason, created);
+    if (result == found::vanished) continue;
+    if (result == found::refused) break;
+    int opened =
+        sqlite3_open_v2(scratch_db_name, &scratch_db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
+    if (opened == SQLITE_OK && still_named()) return true;
+    reason = opened != SQLITE_OK
+                 ? sqlite3_errmsg(scratch_db)
+                 : std::string(scratch_db_name) + " was replaced while it was opened";
+    sqlite3_close(scratch_db);
+    scratch_db = nullptr;
+    let_go(created);
+    break;
+  }
+  print_error("Can't open database: %s\n", reason.c_str());
+  return false;
+}
+
+void leave_scratch_db() {
+  const int fd = held_fd;
+  if (fd < 0) return;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && still_named()) {
+    // The journal first: while the database keeps its name under this lock,
+    // no other run can be writing a journal for it.
+    unlink(scratch_journal_name);
+    unlink(scratch_db_name);
+  }
+  held_fd = -1;
+  close(fd);
+}
+
+void apply_engine_settings() {
+  if (!settings_pending) return;
+  // The file is removed at the end of the run, so durable commits buy
+  // nothing; the journal still guards it against a crash of the process.
+  // Refused while another run holds the database locked, or inside a
+  // transaction: tried again before the next command.
+  settings_pending =
+      sqlite3_exec(scratch_db, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr) != SQLITE_OK;
+}

@@ -1,0 +1,228 @@
+// The built plinth and its scratch database: only the user's own database is
+// opened, it is private, a load that does not finish leaves nothing, and the
+// last run to leave removes the file it opened and nothing else.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "fault_checks.h"
+#include "run_plinth.h"
+
+namespace {
+
+const std::string db = scratch_db_name;
+const std::string journal = scratch_journal_name;
+
+// A database the engine made, with one table and one row.
+void make_database(const std::string& path) {
+  sqlite3* made = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &made), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(made,
+                         "create table `notes.txt` (row integer primary key, data text);"
+                         "insert into `notes.txt` (data) values ('not yours');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(made);
+}
+
+// Each entry of `dir` down to its type, mode, owner, links, time and bytes.
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string path = entry.path().string();
+    struct stat info = {};
+    lstat(path.c_str(), &info);
+    std::string what = std::to_string(info.st_mode) + " " + std::to_string(info.st_uid) + " " +
+                       std::to_string(info.st_nlink) + " " + std::to_string(info.st_mtim.tv_sec) +
+                       "." + std::to_string(info.st_mtim.tv_nsec);
+    if (S_ISLNK(info.st_mode)) what += " -> " + std::filesystem::read_symlink(path).string();
+    if (S_ISREG(info.st_mode)) what += " " + read_file(path);
+    entries[entry.path().filename().string()] = what;
+  }
+  return entries;
+}
+
+void give_away(const std::string& path) {
+  ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0) << path;  // nobody
+}
+
+struct planted_case {
+  const char* label;
+  std::function<void(const scratch_dir&)> plant;
+  std::string reason;
+};
+
+const planted_case planted_cases[] = {
+    {"a symbolic link to a database",
+     [](const scratch_dir& d) {
+       make_database(d.path("target.db"));
+       ASSERT_EQ(symlink("target.db", d.path(db).c_str()), 0);
+     },
+     db + " is a symbolic link"},
+    {"a dangling symbolic link",
+     [](const scratch_dir& d) { ASSERT_EQ(symlink("nowhere", d.path(db).c_str()), 0); },
+     db + " is a symbolic link"},
+    // Opening it would wait for a writer.
+    {"a FIFO", [](const scratch_dir& d) { ASSERT_EQ(mkfifo(d.path(db).c_str(), 0600), 0); },
+     db + " is not a regular file"},
+    {"a text file", [](const scratch_dir& d) { write_file(d.path(db), "my own notes\n"); },
+     "file is not a database"},
+    {"a file shorter than a database header",
+     [](const scratch_dir& d) { write_file(d.path(db), "SQLite"); }, "file is not a database"},
+    {"a second name of a database",
+     [](const scratch_dir& d) {
+       make_database(d.path("mine.db"));
+       ASSERT_EQ(link(d.path("mine.db").c_str(), d.path(db).c_str()), 0);
+     },
+     db + " has another name (a hard link)"},
+    {"a journal that is a symbolic link",
+     [](const scratch_dir& d) {
+       write_file(d.path("victim"), "precious\n");
+       ASSERT_EQ(symlink("victim", d.path(journal).c_str()), 0);
+     },
+     journal + " is a symbolic link"},
+};
+
+const planted_case planted_by_another_user_cases[] = {
+    {"another user's database",
+     [](const scratch_dir& d) {
+       make_database(d.path(db));
+       give_away(d.path(db));
+     },
+     db + " belongs to another user"},
+    {"another user's journal beside a database of ours",
+     [](const scratch_dir& d) {
+       make_database(d.path(db));
+       write_file(d.path(journal), "");
+       give_away(d.path(journal));
+     },
+     journal + " belongs to another user"},
+};
+
+void expect_refused_and_left_as_it_is(const planted_case& c) {
+  SCOPED_TRACE(c.label);
+  scratch_dir dir;
+  write_file(dir.path("notes.txt"), "alpha\n");
+  c.plant(dir);
+  const auto before = snapshot(dir.root);
+  plinth_process p = start_plinth(dir.root, {"notes.txt"}, {});
+  plinth_run run = wait_plinth(p, 60);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "Can't open database: " + c.reason + "\n");
+  EXPECT_EQ(snapshot(dir.root), before);
+}
+
+TEST(scratch_database, that_is_not_the_users_own_database_is_refused_and_left_as_it_is) {
+  for (const planted_case& c : planted_cases) expect_refused_and_left_as_it_is(c);
+}
+
+TEST(scratch_database, planted_by_another_user_is_refused_and_left_as_it_is) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+  for (const planted_case& c : planted_by_another_user_cases) expect_refused_and_left_as_it_is(c);
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat info = {};
+  return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+bool out_has(const plinth_process& p, const std::string& text, size_t times = 1) {
+  const std::string out = read_file(p.io + "/out");
+  size_t found = 0;
+  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++found;
+  return found >= times;
+}
+
+void send(const plinth_process& p, const std::string& line) {
+  ASSERT_EQ(write(p.input, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+}
+
+TEST(scratch_database, and_its_journal_are_private_whatever_the_umask) {
+  for (mode_t mask : {0000, 0022, 0277}) {
+    SCOPED_TRACE(testing::Message() << "umask " << std::oct << mask);
+    scratch_dir dir;
+    write_file(dir.path("t.txt"), "one\n");
+    plinth_streams streams;
+    streams.pipe_input = true;
+    streams.input = "begin; insert into `t.txt` (data) values ('two');\n";
+    const mode_t old_mask = umask(mask);
+    plinth_process p = start_plinth(dir.root, {"t.txt"}, streams);
+    umask(old_mask);
+    ASSERT_TRUE(wait_until([&] { return out_has(p, "1 rows affected.\nsql> "); }));
+    EXPECT_EQ(mode_of(dir.path(db)), 0600u);
+    EXPECT_EQ(mode_of(dir.path(journal)), 0600u);
+    send(p, "commit;\n");
+    plinth_run run = wait_plinth(p);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    expect_no_scratch_files(dir.root);
+  }
+}
+
+TEST(scratch_database, replaced_under_a_run_is_left_to_the_run_that_made_the_new_one) {
+  for (bool moved : {true, false}) {
+    SCOPED_TRACE(moved ? "moved away" : "removed");
+    scratch_dir dir;
+    write_file(dir.path("a.txt"), "from a\n");
+    write_file(dir.path("b.txt"), "from b\n");
+    plinth_streams streams;
+    streams.pipe_input = true;
+    plinth_process a = start_plinth(dir.root, {"a.txt"}, streams);
+    ASSERT_TRUE(wait_until([&] { return out_has(a, banner + "sql> "); }));
+    if (moved) {
+      ASSERT_EQ(rename(dir.path(db).c_str(), dir.path("moved.db").c_str()), 0);
+    } else {
+      ASSERT_EQ(unlink(dir.path(db).c_str()), 0);
+    }
+    plinth_process b = start_plinth(dir.root, {"b.txt"}, streams);
+    ASSERT_TRUE(wait_until([&] { return out_has(b, banner + "sql> "); }));
+
+    // The first ends, at the end of its input: the file now named is not its.
+    plinth_run first = wait_plinth(a);
+    EXPECT_EQ(first.status, 0);
+    EXPECT_TRUE(file_exists(dir.path(db)));
+    EXPECT_EQ(file_exists(dir.path("moved.db")), moved);
+
+    send(b, "select name from sqlite_master where name not like 'sqlite%';\n");
+    plinth_run second = wait_plinth(b);
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.err, "");
+    EXPECT_EQ(second.out, banner + "sql> " + grid("name", {"b.txt"}) + "1 rows affected.\nsql> ");
+    expect_no_scratch_files(dir.root);
+  }
+}
+
+TEST(scratch_database, locked_by_another_run_at_start_up_shows_only_the_runs_own_messages) {
+  scratch_dir dir;
+  plinth_streams streams;
+  streams.pipe_input = true;
+  streams.input = "begin exclusive;\n";
+  plinth_process a = start_plinth(dir.root, {"none.txt"}, streams);
+  ASSERT_TRUE(wait_until([&] { return out_has(a, "0 rows affected.\nsql> "); }));
+
+  streams.input.clear();
+  plinth_process b = start_plinth(dir.root, {"nosuch"}, streams);
+  ASSERT_TRUE(wait_until([&] { return out_has(b, banner + "sql> "); }));
+  send(a, "commit;\n");
+  ASSERT_TRUE(wait_until([&] { return out_has(a, "0 rows affected.\nsql> ", 2); }));
+  // The setting the lock kept it from making is made before the next line.
+  send(b, "pragma synchronous;\n");
+  plinth_run second = wait_plinth(b);
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.err, "Can't open nosuch\n");
+  EXPECT_EQ(second.out, banner + "sql> " + grid("synchronous", {"0"}) + "0 rows affected.\nsql> ");
+  EXPECT_TRUE(file_exists(dir.path(db)));
+
+  plinth_run first = wait_plinth(a);
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(first.err, "Can't open none.txt\n");
+  expect_no_scratch_files(dir.root);
+}
+
+}  // namespace
