@@ -8,8 +8,10 @@
 // descriptor of a file drops all of the process's fcntl locks on it, which
 // the engine's own locking relies on.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,20 +25,39 @@
 
 namespace {
 
-// Read by the signal handlers: the device and inode are set before the
-// descriptor, which says they are valid.
+// Read by the signal handlers.
 volatile sig_atomic_t held_fd = -1;
-volatile dev_t held_dev = 0;
-volatile ino_t held_ino = 0;
 
 bool settings_pending = true;
 
 enum class found { taken, refused, vanished };
 
-// Whether the scratch database's name gives the file this run holds.
-bool still_named() {
-  struct stat info;
-  return stat(scratch_db_name, &info) == 0 && info.st_dev == held_dev && info.st_ino == held_ino;
+// Whether the scratch database's name still gives the file open as `fd`.
+bool still_named(int fd) {
+  struct stat held;
+  struct stat named;
+  return fstat(fd, &held) == 0 && stat(scratch_db_name, &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// Removes the scratch database and its journal when no other run holds the
+// file open as `fd` and the name still gives it: a file another run uses, or
+// made since, is never removed, nor a journal of another user's. The journal
+// first: while the database keeps its name under this lock, no other run can
+// be writing a journal for it.
+void remove_if_last(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !still_named(fd)) return;
+  struct stat journal;
+  if (lstat(scratch_journal_name, &journal) == 0 && S_ISREG(journal.st_mode) &&
+      journal.st_uid == geteuid()) {
+    unlink(scratch_journal_name);
+  }
+  unlink(scratch_db_name);
+}
+
+bool over_nfs(int fd) {
+  struct statfs info;
+  return fstatfs(fd, &info) == 0 && info.f_type == NFS_SUPER_MAGIC;
 }
 
 // Why a file described by `info` is not one a run may use, or null. Another
@@ -47,7 +68,7 @@ const char* refusal(const struct stat& info) {
   if (S_ISLNK(info.st_mode)) return "is a symbolic link";
   if (!S_ISREG(info.st_mode)) return "is not a regular file";
   if (info.st_uid != geteuid()) return "belongs to another user";
-  if (info.st_nlink != 1) return "has another name (a hard link)";
+  if (info.st_nlink > 1) return "has another name (a hard link)";
   return nullptr;
 }
 
@@ -109,13 +130,17 @@ bool has_database_header(int fd, std::string& reason) {
 found check_opened(int fd, bool created, const struct stat& seen, std::string& reason) {
   struct stat info;
   if (fstat(fd, &info) != 0) return refused(reason, strerror(errno));
-  if (!created && (info.st_dev != seen.st_dev || info.st_ino != seen.st_ino))
+  // Removed since (by a run that left meanwhile): start again.
+  if (info.st_nlink == 0 ||
+      (!created && (info.st_dev != seen.st_dev || info.st_ino != seen.st_ino)))
     return found::vanished;
   if (const char* why = refusal(info)) return refused(reason, named(scratch_db_name, why));
-  if (created && fchmod(fd, 0600) != 0) return refused(reason, strerror(errno));
   if (!created && !has_database_header(fd, reason)) return found::refused;
-  held_dev = info.st_dev;
-  held_ino = info.st_ino;
+  // Made private whatever the umask; a leftover of an older run that others
+  // could read, too.
+  if ((created || (info.st_mode & 077)) && fchmod(fd, 0600) != 0) {
+    return refused(reason, strerror(errno));
+  }
   return found::taken;
 }
 
@@ -127,6 +152,7 @@ found open_checked(int& fd, bool& created, std::string& reason) {
   struct stat seen;
   created = false;
   if (lstat(scratch_db_name, &seen) == 0) {
+    if (seen.st_nlink == 0) return found::vanished;
     if (const char* why = refusal(seen)) return refused(reason, named(scratch_db_name, why));
     fd = open(scratch_db_name, flags);
   } else if (errno == ENOENT) {
@@ -142,10 +168,31 @@ found open_checked(int& fd, bool& created, std::string& reason) {
   }
   found result = check_opened(fd, created, seen, reason);
   if (result != found::taken) {
+    // What this run made goes again, but only while no other run has taken
+    // it since.
+    if (created) remove_if_last(fd);
     close(fd);
-    if (created) unlink(scratch_db_name);
   }
   return result;
+}
+
+// Takes the journal's name for a file of this user's, 0600, for the whole
+// run: the engine opens the journal by name at every transaction, and in a
+// directory others may write to, a journal of theirs would receive our rows,
+// or play theirs back into our database. The engine empties it rather than
+// removing it, and the last run to leave removes it.
+bool take_journal(std::string& reason) {
+  int fd = open(scratch_journal_name,
+                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST) return journal_acceptable(reason);
+    reason = strerror(errno);
+    return false;
+  }
+  const bool made = fchmod(fd, 0600) == 0;
+  if (!made) reason = strerror(errno);
+  close(fd);
+  return made;
 }
 
 // Lets go of the file, removing it only when asked (and this run is the last).
@@ -169,9 +216,11 @@ found take_file(std::string& reason, bool& created) {
   if (result == found::taken) held_fd = fd;
   hold_interrupts(false);
   if (result != found::taken) return result;
-  // Waits only while a leaving run decides whether to remove the file.
-  int locked;
-  while ((locked = flock(fd, LOCK_SH)) != 0 && errno == EINTR) {
+  // Waits only while a leaving run decides whether to remove the file. Over
+  // NFS a flock is a lock on the file's bytes, which would keep the other
+  // runs' engines from writing: there the first run to leave removes it.
+  int locked = 0;
+  while (!over_nfs(fd) && (locked = flock(fd, LOCK_SH)) != 0 && errno == EINTR) {
   }
   if (locked != 0) {
     reason = strerror(errno);
@@ -180,7 +229,7 @@ found take_file(std::string& reason, bool& created) {
   }
   // The last run to leave may have removed it meanwhile: work on a removed
   // file would be lost, so start again.
-  if (!still_named()) {
+  if (!still_named(fd)) {
     let_go(false);
     return found::vanished;
   }
@@ -199,10 +248,12 @@ bool take_scratch_db() {
     int opened =
         sqlite3_open_v2(scratch_db_name, &scratch_db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
-    if (opened == SQLITE_OK && still_named()) return true;
-    reason = opened != SQLITE_OK
-                 ? sqlite3_errmsg(scratch_db)
-                 : std::string(scratch_db_name) + " was replaced while it was opened";
+    if (opened == SQLITE_OK && still_named(held_fd) && take_journal(reason)) return true;
+    if (opened != SQLITE_OK) {
+      reason = sqlite3_errmsg(scratch_db);
+    } else if (!still_named(held_fd)) {
+      reason = std::string(scratch_db_name) + " was replaced while it was opened";
+    }
     sqlite3_close(scratch_db);
     scratch_db = nullptr;
     let_go(created);
@@ -215,12 +266,7 @@ bool take_scratch_db() {
 void leave_scratch_db() {
   const int fd = held_fd;
   if (fd < 0) return;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && still_named()) {
-    // The journal first: while the database keeps its name under this lock,
-    // no other run can be writing a journal for it.
-    unlink(scratch_journal_name);
-    unlink(scratch_db_name);
-  }
+  remove_if_last(fd);
   held_fd = -1;
   close(fd);
 }
@@ -231,6 +277,9 @@ void apply_engine_settings() {
   // nothing; the journal still guards it against a crash of the process.
   // Refused while another run holds the database locked, or inside a
   // transaction: tried again before the next command.
+  // The journal is emptied, not removed, after each transaction, so that its
+  // name stays taken by this user's file (see take_journal).
   settings_pending =
-      sqlite3_exec(scratch_db, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr) != SQLITE_OK;
+      sqlite3_exec(scratch_db, "PRAGMA synchronous=OFF; PRAGMA journal_mode=TRUNCATE", nullptr,
+                   nullptr, nullptr) != SQLITE_OK;
 }

@@ -144,10 +144,18 @@ void send(const plinth_process& p, const std::string& line) {
 }
 
 TEST(scratch_database, and_its_journal_are_private_whatever_the_umask) {
-  for (mode_t mask : {0000, 0022, 0277}) {
-    SCOPED_TRACE(testing::Message() << "umask " << std::oct << mask);
+  // The last: a leftover of an earlier run that others could read.
+  const std::pair<mode_t, bool> cases[] = {
+      {0000, false}, {0022, false}, {0277, false}, {0022, true}};
+  for (auto [mask, leftover] : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "umask " << std::oct << mask << (leftover ? ", leftover" : ""));
     scratch_dir dir;
     write_file(dir.path("t.txt"), "one\n");
+    if (leftover) {
+      make_database(dir.path(db));
+      ASSERT_EQ(chmod(dir.path(db).c_str(), 0644), 0);
+    }
     plinth_streams streams;
     streams.pipe_input = true;
     streams.input = "begin; insert into `t.txt` (data) values ('two');\n";
@@ -157,7 +165,12 @@ TEST(scratch_database, and_its_journal_are_private_whatever_the_umask) {
     ASSERT_TRUE(wait_until([&] { return out_has(p, "1 rows affected.\nsql> "); }));
     EXPECT_EQ(mode_of(dir.path(db)), 0600u);
     EXPECT_EQ(mode_of(dir.path(journal)), 0600u);
+    // Between transactions too the journal's name stays taken by the run's
+    // own file, so no other user can put one there.
     send(p, "commit;\n");
+    ASSERT_TRUE(wait_until([&] { return out_has(p, "1 rows affected.\nsql> ", 2); }));
+    EXPECT_EQ(mode_of(dir.path(journal)), 0600u);
+    EXPECT_EQ(file_size(dir.path(journal)), 0);
     plinth_run run = wait_plinth(p);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
@@ -194,6 +207,43 @@ TEST(scratch_database, replaced_under_a_run_is_left_to_the_run_that_made_the_new
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(second.err, "");
     EXPECT_EQ(second.out, banner + "sql> " + grid("name", {"b.txt"}) + "1 rows affected.\nsql> ");
+    expect_no_scratch_files(dir.root);
+  }
+}
+
+// Whether process `pid` has a file open that has been removed.
+bool works_on_a_removed_file(int pid) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
+    std::error_code ignored;
+    if (std::filesystem::read_symlink(entry.path(), ignored).string().ends_with(" (deleted)")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST(scratch_database, runs_starting_and_leaving_at_once_neither_refuse_nor_remove_each_others) {
+  scratch_dir dir;
+  for (int round = 0; round < 30; ++round) {
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    std::vector<plinth_process> quick;
+    for (int i = 0; i < 3; ++i) quick.push_back(start_plinth(dir.root, {"none.txt"}, {}));
+    plinth_streams held;
+    held.pipe_input = true;
+    plinth_process lasting = start_plinth(dir.root, {"none.txt"}, held);
+    for (int i = 0; i < 3; ++i) quick.push_back(start_plinth(dir.root, {"none.txt"}, {}));
+    for (plinth_process& p : quick) {
+      plinth_run run = wait_plinth(p);
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(run.err, "Can't open none.txt\n");
+    }
+    ASSERT_TRUE(wait_until([&] { return out_has(lasting, banner + "sql> "); }));
+    EXPECT_FALSE(works_on_a_removed_file(lasting.pid));
+    plinth_run run = wait_plinth(lasting);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "Can't open none.txt\n");
     expect_no_scratch_files(dir.root);
   }
 }
