@@ -211,15 +211,15 @@ TEST(scratch_database, replaced_under_a_run_is_left_to_the_run_that_made_the_new
   }
 }
 
-// Whether process `pid` has a file open that has been removed.
+// Whether process `pid` works on a scratch database that has been removed
+// (a memory checker keeps removed files of its own open too).
 bool works_on_a_removed_file(int pid) {
   const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
     std::error_code ignored;
-    if (std::filesystem::read_symlink(entry.path(), ignored).string().ends_with(" (deleted)")) {
-      return true;
-    }
+    const std::string target = std::filesystem::read_symlink(entry.path(), ignored).string();
+    if (target.ends_with("/" + db + " (deleted)")) return true;
   }
   return false;
 }
