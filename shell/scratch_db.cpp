@@ -248,11 +248,12 @@ bool take_scratch_db() {
     int opened =
         sqlite3_open_v2(scratch_db_name, &scratch_db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
-    if (opened == SQLITE_OK && still_named(held_fd) && take_journal(reason)) return true;
     if (opened != SQLITE_OK) {
       reason = sqlite3_errmsg(scratch_db);
     } else if (!still_named(held_fd)) {
       reason = std::string(scratch_db_name) + " was replaced while it was opened";
+    } else if (take_journal(reason)) {
+      return true;
     }
     sqlite3_close(scratch_db);
     scratch_db = nullptr;
@@ -274,11 +275,10 @@ void leave_scratch_db() {
 void apply_engine_settings() {
   if (!settings_pending) return;
   // The file is removed at the end of the run, so durable commits buy
-  // nothing; the journal still guards it against a crash of the process.
-  // Refused while another run holds the database locked, or inside a
-  // transaction: tried again before the next command.
-  // The journal is emptied, not removed, after each transaction, so that its
-  // name stays taken by this user's file (see take_journal).
+  // nothing; the journal still guards it against a crash of the process. The
+  // journal is emptied, not removed, after each transaction, so that its name
+  // stays taken by this user's file (see take_journal). Refused while another
+  // run holds the database locked: tried again before the next command.
   settings_pending =
       sqlite3_exec(scratch_db, "PRAGMA synchronous=OFF; PRAGMA journal_mode=TRUNCATE", nullptr,
                    nullptr, nullptr) != SQLITE_OK;

@@ -210,9 +210,8 @@ bool take_file(save_target& target, int fd) {
   return true;
 }
 
-save_result failed_open(save_target& target, int fd) {
+save_result cant_open(int fd) {
   if (fd >= 0) close(fd);
-  target.temporary.clear();
   return save_result::cant_open;
 }
 
@@ -317,12 +316,12 @@ save_result open_save_target(const char* name, off_t size, save_target& target) 
   if (descriptor < 0 && !exists) {
     // Made through a temporary file like any other.
     if (target.path.ends_with('/') || is_scratch_file(target.path)) {
-      return failed_open(target, -1);
+      return save_result::cant_open;
     }
     return open_replacement(target, -1);
   }
   const int fd = descriptor >= 0 ? open_descriptor(name, descriptor) : open_existing(name);
-  if (fd < 0) return failed_open(target, -1);
+  if (fd < 0) return save_result::cant_open;
   target.existed = true;
   struct stat followed;
   if (fstat(fd, &target.original) != 0 || is_scratch_file(target.path) ||
@@ -330,7 +329,7 @@ save_result open_save_target(const char* name, off_t size, save_target& target) 
       // The system and we must have followed the name to the same file.
       (descriptor < 0 &&
        (stat(target.path.c_str(), &followed) != 0 || !same_file(followed, target.original)))) {
-    return failed_open(target, fd);
+    return cant_open(fd);
   }
   if (!S_ISREG(target.original.st_mode) || descriptor >= 0) {
     target.mode = save_mode::stream;
@@ -339,7 +338,7 @@ save_result open_save_target(const char* name, off_t size, save_target& target) 
     const int flags = fcntl(fd, F_GETFL);
     if (!S_ISREG(target.original.st_mode) &&
         (flags < 0 || ((flags & O_NONBLOCK) && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0))) {
-      return failed_open(target, fd);
+      return cant_open(fd);
     }
     return take_file(target, fd) ? save_result::done : save_result::cant_open;
   }
