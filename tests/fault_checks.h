@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +36,22 @@ inline std::string numbered_lines(int count) {
   std::string text;
   for (int i = 1; i <= count; ++i) text += "line " + std::to_string(i) + " of the file\n";
   return text;
+}
+
+// Whether a run started with its input held open shows its first prompt,
+// and nothing else, within the time allowed.
+inline bool reaches_first_prompt(const plinth_process& p) {
+  return wait_until([&] { return read_file(p.io + "/out") == banner + "sql> "; });
+}
+
+// Every path under `root`, relative to it: a file left behind shows here.
+// Links are named, not followed.
+inline std::set<std::string> tree(const std::string& root) {
+  std::set<std::string> paths;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    paths.insert(entry.path().lexically_relative(root).string());
+  }
+  return paths;
 }
 
 inline void expect_no_scratch_files(const std::string& dir) {

@@ -68,7 +68,7 @@ TEST(interrupt, ends_the_run_by_the_signal_and_leaves_no_scratch_database) {
         ASSERT_TRUE(wait_until([&] { return file_size(out) > 65536; }));
         break;
       case phase::prompt:
-        ASSERT_TRUE(wait_until([&] { return read_file(out) == banner + "sql> "; }));
+        ASSERT_TRUE(reaches_first_prompt(p));
         break;
       case phase::closed_reader: {
         char first[4096];
@@ -167,14 +167,6 @@ std::vector<std::string> listed_tables(const std::string& out) {
     }
   }
   return tables;
-}
-
-std::set<std::string> tree(const std::string& root) {
-  std::set<std::string> paths;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-    paths.insert(std::filesystem::relative(entry.path(), root).string());
-  }
-  return paths;
 }
 
 TEST(hostile_names, load_into_a_table_of_that_name_and_save_back_running_no_other_sql) {
@@ -350,7 +342,7 @@ TEST(two_runs, share_the_scratch_database_and_the_last_to_leave_removes_it) {
   plinth_streams streams;
   streams.pipe_input = true;
   plinth_process a = start_plinth(dir.root, {"a.txt"}, streams);
-  ASSERT_TRUE(wait_until([&] { return read_file(a.io + "/out") == banner + "sql> "; }));
+  ASSERT_TRUE(reaches_first_prompt(a));
 
   // The second sees the first one's table; as the first still holds the
   // shared file, the second leaves it in place.

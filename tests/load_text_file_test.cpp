@@ -1,6 +1,7 @@
 // Loading a file: one row per line, however long, line ends stripped.
 #include <sys/stat.h>
 
+#include "fault_checks.h"
 #include "scratch_fixture.h"
 #include "texttable/texttable.h"
 
@@ -42,12 +43,6 @@ const load_case load_cases[] = {
 };
 
 using load_text_file_test = scratch_test;
-
-std::string numbered_text(int lines) {
-  std::string text;
-  for (int i = 1; i <= lines; ++i) text += "line " + std::to_string(i) + "\n";
-  return text;
-}
 
 TEST_F(load_text_file_test, stores_one_row_per_line) {
   for (const load_case& c : load_cases) {
@@ -161,7 +156,7 @@ const undone_case undone_cases[] = {
 };
 
 TEST_F(load_text_file_test, leaves_no_table_when_it_does_not_finish) {
-  write_file("f", numbered_text(20000));
+  write_file("f", numbered_lines(20000));
   for (const undone_case& c : undone_cases) {
     SCOPED_TRACE(c.label);
     sqlite3* other = nullptr;

@@ -232,15 +232,6 @@ const save_case save_cases[] = {
      }},
 };
 
-// Every name under `root`: a temporary file left behind would show here.
-std::set<std::string> names_under(const std::string& root) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-    names.insert(entry.path().lexically_relative(root).string());
-  }
-  return names;
-}
-
 TEST(save, leaves_the_file_whole_old_or_new_and_nothing_else) {
   for (const save_case& c : save_cases) {
     SCOPED_TRACE(c.label);
@@ -252,7 +243,7 @@ TEST(save, leaves_the_file_whole_old_or_new_and_nothing_else) {
       continue;
     }
     const struct stat before = status_of(d.path(c.file));
-    std::set<std::string> expected_names = names_under(d.root);
+    std::set<std::string> expected_names = tree(d.root);
     expected_names.insert(c.file);
 
     plinth_streams streams;
@@ -271,7 +262,7 @@ TEST(save, leaves_the_file_whole_old_or_new_and_nothing_else) {
       EXPECT_NE(after.st_ino, before.st_ino);
     }
     if (c.check) c.check(d, before);
-    EXPECT_EQ(names_under(d.root), expected_names);
+    EXPECT_EQ(tree(d.root), expected_names);
     for (const char* mounted : {"full", "t.txt"}) umount2(d.path(mounted).c_str(), MNT_DETACH);
     chmod(d.path("ro").c_str(), 0755);
   }

@@ -187,14 +187,14 @@ TEST(scratch_database, replaced_under_a_run_is_left_to_the_run_that_made_the_new
     plinth_streams streams;
     streams.pipe_input = true;
     plinth_process a = start_plinth(dir.root, {"a.txt"}, streams);
-    ASSERT_TRUE(wait_until([&] { return out_has(a, banner + "sql> "); }));
+    ASSERT_TRUE(reaches_first_prompt(a));
     if (moved) {
       ASSERT_EQ(rename(dir.path(db).c_str(), dir.path("moved.db").c_str()), 0);
     } else {
       ASSERT_EQ(unlink(dir.path(db).c_str()), 0);
     }
     plinth_process b = start_plinth(dir.root, {"b.txt"}, streams);
-    ASSERT_TRUE(wait_until([&] { return out_has(b, banner + "sql> "); }));
+    ASSERT_TRUE(reaches_first_prompt(b));
 
     // The first ends, at the end of its input: the file now named is not its.
     plinth_run first = wait_plinth(a);
@@ -239,7 +239,7 @@ TEST(scratch_database, runs_starting_and_leaving_at_once_neither_refuse_nor_remo
       EXPECT_EQ(run.status, 0);
       EXPECT_EQ(run.err, "Can't open none.txt\n");
     }
-    ASSERT_TRUE(wait_until([&] { return out_has(lasting, banner + "sql> "); }));
+    ASSERT_TRUE(reaches_first_prompt(lasting));
     EXPECT_FALSE(works_on_a_removed_file(lasting.pid));
     plinth_run run = wait_plinth(lasting);
     EXPECT_EQ(run.status, 0);
@@ -258,7 +258,7 @@ TEST(scratch_database, locked_by_another_run_at_start_up_shows_only_the_runs_own
 
   streams.input.clear();
   plinth_process b = start_plinth(dir.root, {"nosuch"}, streams);
-  ASSERT_TRUE(wait_until([&] { return out_has(b, banner + "sql> "); }));
+  ASSERT_TRUE(reaches_first_prompt(b));
   send(a, "commit;\n");
   ASSERT_TRUE(wait_until([&] { return out_has(a, "0 rows affected.\nsql> ", 2); }));
   // The setting the lock kept it from making is made before the next line.
