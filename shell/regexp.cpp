@@ -1,25 +1,14 @@
 // Regular expressions in SQL, backed by PCRE2: the function behind the
 // engine's REGEXP operator and the regexp_* functions of line editing.
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
+#include "shell/regexp.h"
 
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 #include "shell/shell.h"
 #include "texttable/texttable.h"
 
 namespace {
-
-// A pattern compiled for one statement, kept by the engine as auxiliary data
-// on the pattern argument, with the match data every row reuses.
-struct compiled_pattern {
-  pcre2_code* code;
-  pcre2_match_data* match_data;
-  pcre2_match_context* match_context;
-  bool jit;
-};
 
 // How much heap the interpreter may take for backtracking in one match. The
 // JIT falls back to it when a match outgrows its stack; past this a pattern
@@ -43,9 +32,9 @@ void free_pattern(void* kept) {
   sqlite3_free(pattern);
 }
 
-// Sets the statement's error from a PCRE2 error code: its message, and the
-// offset when there is one.
-void set_error(sqlite3_context* context, int error, PCRE2_SIZE offset, const char* where = "") {
+}  // namespace
+
+void set_pattern_error(sqlite3_context* context, int error, PCRE2_SIZE offset, const char* where) {
   if (error == PCRE2_ERROR_NOMEMORY || error == PCRE2_ERROR_HEAP_FAILED) {
     sqlite3_result_error_nomem(context);
     return;
@@ -66,9 +55,6 @@ void set_error(sqlite3_context* context, int error, PCRE2_SIZE offset, const cha
   sqlite3_result_error(context, text, -1);
 }
 
-// The argument as UTF-8 text (a number or a blob as its text) and its length
-// in bytes, which may count zero bytes. False, with the error set, when the
-// engine ran out of memory converting it.
 bool text_of(sqlite3_context* context, sqlite3_value* value, std::string_view& text) {
   const unsigned char* bytes = sqlite3_value_text(value);
   if (bytes == nullptr) {
@@ -86,6 +72,8 @@ bool any_null(int argc, sqlite3_value** argv) {
   }
   return false;
 }
+
+namespace {
 
 compiled_pattern* compile_pattern(sqlite3_context* context, std::string_view text) {
   pcre2_general_context* memory = pcre2_general_context_create(engine_malloc, engine_free, nullptr);
@@ -114,13 +102,12 @@ compiled_pattern* compile_pattern(sqlite3_context* context, std::string_view tex
     return pattern;
   }
   if (pattern != nullptr) free_pattern(pattern);
-  set_error(context, error, offset);
+  set_pattern_error(context, error, offset);
   return nullptr;
 }
 
-// The compiled pattern of argument `index`: the one kept for the statement,
-// or a new one that keep_pattern must be given once the row is done with it.
-// Null, with the error set, when the pattern is refused.
+}  // namespace
+
 compiled_pattern* pattern_at(sqlite3_context* context, sqlite3_value** argv, int index) {
   if (auto* kept = static_cast<compiled_pattern*>(sqlite3_get_auxdata(context, index))) {
     return kept;
@@ -130,20 +117,14 @@ compiled_pattern* pattern_at(sqlite3_context* context, sqlite3_value** argv, int
   return compile_pattern(context, text);
 }
 
-// Hands a new pattern to the engine, which frees it when the statement ends,
-// or at once when the pattern varies from row to row. It must not be used
-// after this.
 void keep_pattern(sqlite3_context* context, int index, compiled_pattern* pattern) {
   if (sqlite3_get_auxdata(context, index) != pattern) {
     sqlite3_set_auxdata(context, index, pattern, free_pattern);
   }
 }
 
-// One match in the text from byte `start` on. PCRE2's result: above zero
-// when it matched, PCRE2_ERROR_NOMATCH when not, another negative code on
-// error.
-int find_match(compiled_pattern& pattern, std::string_view text, PCRE2_SIZE start = 0,
-               uint32_t options = 0) {
+int find_match(compiled_pattern& pattern, std::string_view text, PCRE2_SIZE start,
+               uint32_t options) {
   auto subject = reinterpret_cast<PCRE2_SPTR>(text.data());
   if (pattern.jit) {
     int result = pcre2_jit_match(pattern.code, subject, text.size(), start, options,
@@ -153,6 +134,8 @@ int find_match(compiled_pattern& pattern, std::string_view text, PCRE2_SIZE star
   return pcre2_match(pattern.code, subject, text.size(), start, options | PCRE2_NO_JIT,
                      pattern.match_data, pattern.match_context);
 }
+
+namespace {
 
 // Matches argument `pattern_index` against argument `text_index` and passes
 // the text, the pattern and the match result to `use`, which sets the
@@ -167,7 +150,7 @@ void with_match(sqlite3_context* context, int argc, sqlite3_value** argv, int te
   if (pattern == nullptr) return;
   int result = find_match(*pattern, text);
   if (result < 0 && result != PCRE2_ERROR_NOMATCH) {
-    set_error(context, result, PCRE2_UNSET);
+    set_pattern_error(context, result, PCRE2_UNSET);
   } else {
     use(text, *pattern, result);
   }
@@ -289,7 +272,7 @@ void set_replaced(sqlite3_context* context, std::string_view text, compiled_patt
   char* replaced = sqlite3_str_finish(out);
   if (result < 0 && result != PCRE2_ERROR_NOMATCH) {
     sqlite3_free(replaced);
-    set_error(context, result, error_at, " in the replacement");
+    set_pattern_error(context, result, error_at, " in the replacement");
   } else if (status == SQLITE_TOOBIG) {
     sqlite3_free(replaced);
     sqlite3_result_error_toobig(context);
