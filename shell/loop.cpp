@@ -10,7 +10,9 @@ sqlite3* scratch_db = nullptr;
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 bool starts_with_ignoring_case(std::string_view line, const char* word) {
   return line.size() >= 4 && strncasecmp(line.data(), word, 4) == 0;

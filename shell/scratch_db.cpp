@@ -1,12 +1,12 @@
 // The scratch database's file. A run takes it only when it is the user's own
-// regular file holding a database (or nothing yet), shares it with the other
-// runs in the directory, and the last run to leave removes it.
+// regular file holding a database (or nothing yet), and holds it alone: two
+// runs on one file would work on each other's tables and save them over each
+// other's files. A run leaving removes it.
 //
-// Each run keeps a descriptor of the file open under a shared flock for as
-// long as it runs. Leaving, a run asks for the exclusive lock without
-// waiting: only the last run gets it. flock, not fcntl: closing any
-// descriptor of a file drops all of the process's fcntl locks on it, which
-// the engine's own locking relies on.
+// Each run keeps a descriptor of the file open under an exclusive flock for
+// as long as it runs; a second run finds it locked and stops. flock, not
+// fcntl: closing any descriptor of a file drops all of the process's fcntl
+// locks on it, which the engine's own locking relies on.
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <utility>
 
@@ -40,17 +41,22 @@ bool still_named(int fd) {
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-// Removes the scratch database and its journal when no other run holds the
-// file open as `fd` and the name still gives it: a file another run uses, or
-// made since, is never removed, nor a journal of another user's. The journal
-// first: while the database keeps its name under this lock, no other run can
-// be writing a journal for it.
+// The files the engine keeps beside the database: its rollback journal, and
+// the log and shared memory of write-ahead logging, which typed SQL may turn on.
+const char* const side_files[] = {scratch_journal_name, scratch_wal_name, scratch_shm_name};
+
+// Removes the scratch database and the files beside it when no other run
+// holds the file open as `fd` and the name still gives it: a file another run
+// uses, or made since, is never removed, nor a side file of another user's.
+// The side files first: while the database keeps its name under this lock,
+// no other run can be writing one for it. Async-signal-safe.
 void remove_if_last(int fd) {
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !still_named(fd)) return;
-  struct stat journal;
-  if (lstat(scratch_journal_name, &journal) == 0 && S_ISREG(journal.st_mode) &&
-      journal.st_uid == geteuid()) {
-    unlink(scratch_journal_name);
+  for (const char* name : side_files) {
+    struct stat info;
+    if (lstat(name, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid()) {
+      unlink(name);
+    }
   }
   unlink(scratch_db_name);
 }
@@ -81,16 +87,25 @@ std::string named(const char* name, const char* why) {
   return std::string(name) + " " + why;
 }
 
-bool journal_acceptable(std::string& reason) {
+// Whether a side file the engine would read, or write into, is absent or one
+// the run may use.
+bool side_file_acceptable(const char* name, std::string& reason) {
   struct stat info;
-  if (lstat(scratch_journal_name, &info) != 0) {
+  if (lstat(name, &info) != 0) {
     if (errno == ENOENT) return true;
     reason = strerror(errno);
     return false;
   }
   const char* why = refusal(info);
-  if (why != nullptr) reason = named(scratch_journal_name, why);
+  if (why != nullptr) reason = named(name, why);
   return why == nullptr;
+}
+
+bool side_files_acceptable(std::string& reason) {
+  for (const char* name : side_files) {
+    if (!side_file_acceptable(name, reason)) return false;
+  }
+  return true;
 }
 
 // Whether the journal begins as the engine's journals do.
@@ -136,11 +151,6 @@ found check_opened(int fd, bool created, const struct stat& seen, std::string& r
     return found::vanished;
   if (const char* why = refusal(info)) return refused(reason, named(scratch_db_name, why));
   if (!created && !has_database_header(fd, reason)) return found::refused;
-  // Made private whatever the umask; a leftover of an older run that others
-  // could read, too.
-  if ((created || (info.st_mode & 077)) && fchmod(fd, 0600) != 0) {
-    return refused(reason, strerror(errno));
-  }
   return found::taken;
 }
 
@@ -185,7 +195,7 @@ bool take_journal(std::string& reason) {
   int fd = open(scratch_journal_name,
                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
-    if (errno == EEXIST) return journal_acceptable(reason);
+    if (errno == EEXIST) return side_file_acceptable(scratch_journal_name, reason);
     reason = strerror(errno);
     return false;
   }
@@ -206,8 +216,23 @@ void let_go(bool remove) {
   close(fd);
 }
 
+// Locks the file for this run alone. A run that holds it may be leaving:
+// it removes the file before it lets go of the lock, so the name is watched
+// for a moment before the file is called in use.
+found lock_alone(int fd, std::string& reason) {
+  for (int tries = 0; tries < 25; ++tries) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return found::taken;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return refused(reason, strerror(errno));
+    if (!still_named(fd)) return found::vanished;
+    const timespec pause = {0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  return refused(reason, named(scratch_db_name, "is in use by another run"));
+}
+
 found take_file(std::string& reason, bool& created) {
-  if (!journal_acceptable(reason)) return found::refused;
+  if (!side_files_acceptable(reason)) return found::refused;
   // Held while the file may be made, so that it is not left behind unknown:
   // from here on an ending signal removes it, if no other run holds it.
   hold_interrupts(true);
@@ -216,22 +241,24 @@ found take_file(std::string& reason, bool& created) {
   if (result == found::taken) held_fd = fd;
   hold_interrupts(false);
   if (result != found::taken) return result;
-  // Waits only while a leaving run decides whether to remove the file. Over
-  // NFS a flock is a lock on the file's bytes, which would keep the other
-  // runs' engines from writing: there the first run to leave removes it.
-  int locked = 0;
-  while (!over_nfs(fd) && (locked = flock(fd, LOCK_SH)) != 0 && errno == EINTR) {
+  // Over NFS a flock is a lock on the file's bytes, which would keep the
+  // engine from writing; the runs there share the file, and the first to
+  // leave removes it.
+  if (!over_nfs(fd)) result = lock_alone(fd, reason);
+  // The last run to leave may have removed it meanwhile: work on a removed
+  // file would be lost, so start again. A file another run holds is left to it.
+  if (result == found::taken && !still_named(fd)) result = found::vanished;
+  if (result != found::taken) {
+    let_go(false);
+    return result;
   }
-  if (locked != 0) {
+  // Made private whatever the umask; a leftover of an older run that others
+  // could read, too. Only now that it is this run's alone.
+  struct stat info;
+  if (fstat(fd, &info) != 0 || ((created || (info.st_mode & 077)) && fchmod(fd, 0600) != 0)) {
     reason = strerror(errno);
     let_go(created);
     return found::refused;
-  }
-  // The last run to leave may have removed it meanwhile: work on a removed
-  // file would be lost, so start again.
-  if (!still_named(fd)) {
-    let_go(false);
-    return found::vanished;
   }
   return found::taken;
 }

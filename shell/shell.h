@@ -11,13 +11,16 @@
 extern sqlite3* scratch_db;
 inline constexpr const char scratch_db_name[] = "plinth.temp.htnilp";
 inline constexpr const char scratch_journal_name[] = "plinth.temp.htnilp-journal";
+inline constexpr const char scratch_wal_name[] = "plinth.temp.htnilp-wal";
+inline constexpr const char scratch_shm_name[] = "plinth.temp.htnilp-shm";
 
-// Opens scratch_db on the user's own scratch database, made 0600 when absent.
-// A link, a file that is not regular, another user's or not a database is
-// refused, and left as it is, with "Can't open database: ..." and false.
+// Opens scratch_db on the user's own scratch database, made 0600 when absent,
+// and holds it for this run alone. A link, a file that is not regular,
+// another user's, not a database or in use by another run is refused, and
+// left as it is, with "Can't open database: ..." and false.
 bool take_scratch_db();
-// Removes the scratch database and its journal when this run is the last to
-// hold them and the name still gives the file it opened, then lets go of it.
+// Removes the scratch database and the engine's files beside it when the name
+// still gives the file this run opened, then lets go of it.
 // Call after closing scratch_db, or from a signal handler: async-signal-safe.
 void leave_scratch_db();
 // Makes the engine settings of a run, silently; one the engine refused (the

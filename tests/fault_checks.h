@@ -55,8 +55,10 @@ inline std::set<std::string> tree(const std::string& root) {
 }
 
 inline void expect_no_scratch_files(const std::string& dir) {
-  EXPECT_FALSE(file_exists(dir + "/" + scratch_db_name));
-  EXPECT_FALSE(file_exists(dir + "/" + scratch_journal_name));
+  for (const char* name :
+       {scratch_db_name, scratch_journal_name, scratch_wal_name, scratch_shm_name}) {
+    EXPECT_FALSE(file_exists(dir + "/" + name)) << name;
+  }
 }
 
 // The next run loads t.txt as it now is: no table of an earlier run is left.

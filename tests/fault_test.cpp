@@ -17,7 +17,7 @@ namespace {
 
 const std::string cross_join = "select * from `t.txt` a, `t.txt` b, `t.txt` c;\n";
 
-enum class phase { load, select, prompt, closed_reader };
+enum class phase { load, select, prompt, closed_reader, logging };
 
 struct interrupt_case {
   const char* label;
@@ -44,6 +44,7 @@ const interrupt_case interrupt_cases[] = {
     {"SIGVTALRM at the prompt", phase::prompt, SIGVTALRM},
     {"SIGPROF at the prompt", phase::prompt, SIGPROF},
     {"SIGXCPU at the prompt", phase::prompt, SIGXCPU},
+    {"SIGTERM at the prompt with write-ahead logging on", phase::logging, SIGTERM},
 };
 
 TEST(interrupt, ends_the_run_by_the_signal_and_leaves_no_scratch_database) {
@@ -53,9 +54,12 @@ TEST(interrupt, ends_the_run_by_the_signal_and_leaves_no_scratch_database) {
     // Large enough that loading it takes seconds: the signal comes long before.
     write_file(dir.path("t.txt"), numbered_lines(c.when == phase::load ? 1000000 : 300));
     plinth_streams streams;
-    streams.pipe_input = c.when == phase::prompt;
+    streams.pipe_input = c.when == phase::prompt || c.when == phase::logging;
     streams.pipe_output = c.when == phase::closed_reader;
     if (c.when == phase::select || c.when == phase::closed_reader) streams.input = cross_join;
+    if (c.when == phase::logging) {
+      streams.input = "pragma journal_mode=wal; insert into `t.txt` (data) values ('x');\n";
+    }
     plinth_process p = start_plinth(dir.root, {"t.txt"}, streams);
 
     const std::string out = p.io + "/out";
@@ -69,6 +73,10 @@ TEST(interrupt, ends_the_run_by_the_signal_and_leaves_no_scratch_database) {
         break;
       case phase::prompt:
         ASSERT_TRUE(reaches_first_prompt(p));
+        break;
+      case phase::logging:
+        ASSERT_TRUE(wait_until([&] { return read_file(out).ends_with("rows affected.\nsql> "); }));
+        ASSERT_TRUE(file_exists(dir.path(scratch_wal_name)));
         break;
       case phase::closed_reader: {
         char first[4096];
@@ -240,9 +248,9 @@ TEST(hostile_inputs, files_load_and_save_back_as_the_loader_keeps_them) {
     SCOPED_TRACE(c.label);
     scratch_dir dir;
     write_file(dir.path("f.txt"), c.content);
-    plinth_run run = run_plinth(dir.root, {"f.txt"}, "save f.txt\n");
+    plinth_run run = run_plinth(dir.root, {"f.txt"}, "save f.txt\nsave f.txt\n");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, zero_byte_refusal(c.content, "f.txt"));
     EXPECT_EQ(read_file(dir.path("f.txt")), as_kept(c.content));
     expect_no_scratch_files(dir.root);
   }
@@ -333,58 +341,6 @@ TEST(write_faults, are_reported_and_leave_the_table_and_the_scratch_database_who
     EXPECT_FALSE(file_exists(dir.path("missing")));
     EXPECT_TRUE(std::filesystem::is_directory(dir.path("adir")));
   }
-}
-
-TEST(two_runs, share_the_scratch_database_and_the_last_to_leave_removes_it) {
-  scratch_dir dir;
-  write_file(dir.path("a.txt"), "from a\n");
-  write_file(dir.path("b.txt"), "from b\n");
-  plinth_streams streams;
-  streams.pipe_input = true;
-  plinth_process a = start_plinth(dir.root, {"a.txt"}, streams);
-  ASSERT_TRUE(reaches_first_prompt(a));
-
-  // The second sees the first one's table; as the first still holds the
-  // shared file, the second leaves it in place.
-  plinth_run b =
-      run_plinth(dir.root, {"b.txt"},
-                 "select name from sqlite_master where name not like 'sqlite%' order by 1;\n");
-  EXPECT_EQ(b.status, 0);
-  EXPECT_EQ(b.err, "");
-  EXPECT_EQ(b.out, banner + "sql> " + grid("name", {"a.txt", "b.txt"}) + "1 rows affected.\nsql> ");
-  EXPECT_TRUE(file_exists(dir.path(scratch_db_name)));
-
-  const std::string line = "select data from `a.txt`;\n";
-  ASSERT_EQ(write(a.input, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-  plinth_run run = wait_plinth(a);
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.out, banner + "sql> " + grid("data", {"from a"}) + "1 rows affected.\nsql> ");
-  expect_no_scratch_files(dir.root);
-}
-
-TEST(two_runs, a_locked_scratch_database_refuses_at_once) {
-  scratch_dir dir;
-  write_file(dir.path("b.txt"), "from b\n");
-  plinth_streams streams;
-  streams.pipe_input = true;
-  streams.input = "begin immediate;\n";
-  plinth_process a = start_plinth(dir.root, {"none.txt"}, streams);
-  const std::string a_out = a.io + "/out";
-  ASSERT_TRUE(wait_until(
-      [&] { return read_file(a_out).find("0 rows affected.\nsql> ") != std::string::npos; }));
-
-  plinth_run b = run_plinth(dir.root, {"b.txt"},
-                            "select count(*) from sqlite_master where name not like 'sqlite%';\n");
-  EXPECT_EQ(b.status, 0);
-  EXPECT_EQ(b.err, "SQL error: database is locked\n");
-
-  const std::string line = "commit;\n";
-  ASSERT_EQ(write(a.input, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-  plinth_run run = wait_plinth(a);
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "Can't open none.txt\n");
-  expect_no_scratch_files(dir.root);
 }
 
 }  // namespace

@@ -19,3 +19,11 @@ inline std::string as_kept(std::string_view content) {
   }
   return kept;
 }
+
+// What a first save of a file that lost text at a zero byte says instead of
+// writing; the second save writes.
+inline std::string zero_byte_refusal(const std::string& content, const std::string& name) {
+  if (content.find('\0') == std::string::npos) return "";
+  return "Can't save " + name +
+         ": some lines held a zero byte and were cut when loaded; save again to write over it\n";
+}

@@ -1,6 +1,6 @@
 // Load then save gives a file back byte for byte when it ends in a line feed
 // and holds no CR before a line feed and no zero byte; other files come back
-// as the loader keeps them.
+// as the loader keeps them, those with a zero byte only at a second save.
 #include <algorithm>
 #include <filesystem>
 #include <random>
@@ -74,7 +74,8 @@ TEST_F(round_trip_test, in_process) {
     testing::internal::CaptureStderr();
     load_text_file(name.c_str());
     save_text_table(name.c_str());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    save_text_table(name.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), zero_byte_refusal(files[i], name));
     const std::string saved = read_file(name);
     EXPECT_EQ(saved, as_kept(files[i]));
     if (comes_back_whole(files[i])) {
@@ -90,13 +91,15 @@ TEST(round_trip, through_the_program) {
   const std::string dir = make_temp_dir();
   std::vector<std::string> names;
   std::string input;
+  std::string refusals;
   for (size_t i = 0; i < files.size(); i += 3) {
     names.push_back("file " + std::to_string(i) + ".txt");
     write_file(dir + "/" + names.back(), files[i]);
-    input += "save `" + names.back() + "`\n";
+    input += "save `" + names.back() + "`\nsave `" + names.back() + "`\n";
+    refusals += zero_byte_refusal(files[i], names.back());
   }
   const plinth_run run = run_plinth(dir, names, input + "quit\n");
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err, refusals);
   EXPECT_EQ(run.status, 0);
   for (size_t i = 0; i < names.size(); ++i) {
     EXPECT_EQ(read_file(dir + "/" + names[i]), as_kept(files[i * 3])) << names[i];

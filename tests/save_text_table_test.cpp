@@ -1,5 +1,12 @@
 // Saving a table: one line per row, cells separated by tabs, a leading `row`
 // column left out.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "kept_text.h"
 #include "scratch_fixture.h"
 #include "texttable/texttable.h"
 
@@ -75,6 +82,69 @@ TEST_F(save_text_table_test, a_failure_leaves_table_and_file) {
   EXPECT_FALSE(file_exists("absent"));
   EXPECT_FALSE(file_exists("nodir"));
   EXPECT_EQ(query("select * from `/dev/full`"), std::vector<std::string>{"1|x"});
+}
+
+const std::string changed =
+    "Can't save f: it changed on disk since it was loaded; save again to write over it\n";
+
+void append(const char* text) {
+  write_file("f", read_file("f") + text);
+}
+
+// Moves the modification time a second back; the size and the inode stay.
+void touch_back() {
+  struct stat info;
+  ASSERT_EQ(stat("f", &info), 0);
+  const timespec times[2] = {info.st_atim, {info.st_mtim.tv_sec - 1, info.st_mtim.tv_nsec}};
+  ASSERT_EQ(utimensat(AT_FDCWD, "f", times, 0), 0);
+}
+
+struct seen_case {
+  const char* label;
+  std::string content;                  // of f when it is loaded
+  std::function<void()> before_first;   // then `save f`
+  std::function<void()> before_second;  // then `save f` again
+  std::string first, second;            // what each save says
+};
+
+const seen_case seen_cases[] = {
+    {"unchanged", "a\n", [] {}, [] {}, "", ""},
+    {"a line added", "a\n", [] { append("more\n"); }, [] {}, changed, ""},
+    {"replaced by a file of the same size", "a\n",
+     [] {
+       write_file("g", "b\n");
+       ASSERT_EQ(rename("g", "f"), 0);
+     },
+     [] {}, changed, ""},
+    {"only its time changed", "a\n", touch_back, [] {}, changed, ""},
+    {"changed again after a refusal", "a\n", [] { append("1\n"); }, [] { append("2\n"); }, changed,
+     changed},
+    {"removed", "a\n", [] { ASSERT_EQ(unlink("f"), 0); }, [] {}, "", ""},
+    {"cut at a zero byte", std::string("a\0b\n", 4), [] {}, [] {},
+     zero_byte_refusal(std::string(1, '\0'), "f"), ""},
+    {"cut and changed", std::string("a\0b\n", 4), [] { append("x\n"); }, [] {}, changed, ""},
+};
+
+// A save writes over a file only as this run last read or wrote it: once told
+// that it changed since, the same save again writes.
+TEST_F(save_text_table_test, refuses_once_a_file_that_is_not_what_was_read) {
+  for (const seen_case& c : seen_cases) {
+    SCOPED_TRACE(c.label);
+    write_file("f", c.content);
+    load_text_file("f");
+    c.before_first();
+    EXPECT_EQ(saved_stderr("f"), c.first);
+    c.before_second();
+    EXPECT_EQ(saved_stderr("f"), c.second);
+    EXPECT_EQ(saved_stderr("f"), "");  // the file as the last save left it
+    EXPECT_EQ(read_file("f"), as_kept(c.content));
+    query("drop table f");
+  }
+  // A table that holds nothing of the file is saved over it as ever.
+  write_file("f", "x\n");
+  ASSERT_EQ(create_text_table("f"), 1);
+  EXPECT_EQ(saved_stderr("f"), "");
+  EXPECT_EQ(read_file("f"), "");
 }
 
 }  // namespace

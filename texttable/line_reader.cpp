@@ -97,6 +97,7 @@ line_status read_stored_line(line_reader& r, const char*& text) {
     if (storing) {
       const char* zero = static_cast<const char*>(memchr(at, '\0', length));
       size_t kept = zero != nullptr ? static_cast<size_t>(zero - at) : length;
+      if (zero != nullptr) r.cut_at_zero = true;
       if (!started && newline != nullptr) {
         // The common case: the whole line lies in the block and is ended in
         // place, with no copy.

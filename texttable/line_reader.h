@@ -18,6 +18,7 @@ struct line_reader {
   size_t begin = 0;  // the unread part of the block
   size_t end = 0;
   bool at_end = false;
+  bool cut_at_zero = false;  // some line lost the text from a zero byte on
   // A line that crosses blocks is gathered here, less its trailing CRs, which
   // are only counted until text follows them: a long run of them costs no
   // memory and can't make a line too long.

@@ -5,16 +5,16 @@
 #include "shell/shell.h"
 #include "texttable/line_reader.h"
 #include "texttable/progress.h"
+#include "texttable/seen_files.h"
 #include "texttable/texttable.h"
 
 namespace {
 
 // Opens `name` for reading, refusing directories: reading one fails only later,
-// after the table would have been created.
-FILE* open_for_reading(const char* name) {
+// after the table would have been created. `info` is the file as it was found.
+FILE* open_for_reading(const char* name, struct stat& info) {
   FILE* file = fopen(name, "r");
   if (file == nullptr) return nullptr;
-  struct stat info;
   if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode)) {
     fclose(file);
     return nullptr;
@@ -22,17 +22,15 @@ FILE* open_for_reading(const char* name) {
   return file;
 }
 
-// Inserts every line of `file` until the end, a refused insert, a line too
-// long to store, a read error or a Ctrl-C; false after the Ctrl-C. The file is
-// read through its descriptor alone, so its stream's position is how far the
-// reading has come.
-bool insert_lines(FILE* file, const char* name) {
+// Inserts every line of `file` until its end; false, after saying why, at a
+// refused insert, a line too long to store, a read error or a Ctrl-C. The
+// file is read through its descriptor alone, so its stream's position is how
+// far the reading has come. `cut_at_zero` tells whether a line lost text at a
+// zero byte.
+bool insert_lines(FILE* file, const char* name, bool& cut_at_zero) {
   engine_string prefix =
       own(sqlite3_mprintf("insert into `%q` (data) values ('", double_backticks(name).c_str()));
-  if (!prefix) {
-    run_statement(nullptr);
-    return true;
-  }
+  if (!prefix) return run_statement(nullptr);
   line_reader reader =
       make_line_reader(fileno(file), sqlite3_limit(scratch_db, SQLITE_LIMIT_LENGTH, -1));
   for (;;) {
@@ -41,77 +39,83 @@ bool insert_lines(FILE* file, const char* name) {
       case line_status::line:
         break;
       case line_status::end:
+        cut_at_zero = reader.cut_at_zero;
         return true;
       case line_status::interrupted:
+        print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_INTERRUPT));
         return false;
       case line_status::failed:
         print_error("Can't read %s\n", name);
-        return true;
+        return false;
       case line_status::too_long:
         // What the engine would answer for the insert, without first reading
         // all of the line into memory.
         print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_TOOBIG));
-        return true;
+        return false;
       case line_status::no_memory:
-        run_statement(nullptr);
-        return true;
+        return run_statement(nullptr);
     }
     engine_string insert = own(sqlite3_mprintf("%s%q')", prefix.get(), text));
-    if (!run_statement(insert.get())) return true;
+    if (!run_statement(insert.get())) return false;
     count_loaded_line();
   }
 }
 
-// Undoes the load's own transaction, unless the engine already has. Silent:
+// A load runs in a transaction of its own, or, inside one the user opened, in
+// a savepoint of its own, so that it can be undone alone.
+struct load_steps {
+  const char* start;
+  const char* finish;
+  const char* undo;
+};
+
+const load_steps own_transaction = {"begin", "commit", "rollback"};
+const load_steps in_users_transaction = {"savepoint plinth_load", "release plinth_load",
+                                         "rollback to plinth_load; release plinth_load"};
+
+// Undoes the load, unless the engine already ended the transaction. Silent:
 // what made it fail has been reported.
-void undo_load() {
+void undo_load(const load_steps& steps) {
   if (!sqlite3_get_autocommit(scratch_db)) {
-    sqlite3_exec(scratch_db, "rollback", nullptr, nullptr, nullptr);
+    sqlite3_exec(scratch_db, steps.undo, nullptr, nullptr, nullptr);
   }
+}
+
+// Creates the table and fills it inside the load's transaction or savepoint;
+// false, with the load undone, when any step fails.
+bool load_lines(FILE* file, const char* name, const load_steps& steps, bool& cut_at_zero) {
+  engine_string create = text_table_statement(name);
+  if (!run_statement(steps.start)) return false;
+  bool loaded = run_statement(create.get());
+  if (loaded) {
+    begin_load_progress(name, file);
+    loaded = insert_lines(file, name, cut_at_zero);
+    end_load_progress();
+  }
+  loaded = loaded && run_statement(steps.finish);
+  if (!loaded) undo_load(steps);
+  return loaded;
 }
 
 }  // namespace
 
 void load_text_file(const char* name) {
-  FILE* file = open_for_reading(name);
+  struct stat info;
+  FILE* file = open_for_reading(name, info);
   if (file == nullptr) {
     print_error("Can't open %s\n", name);
     return;
   }
-  engine_string create = text_table_statement(name);
   // One transaction for the whole file: a commit per row would cost a journal
   // write per line. It holds the create too, so a load that does not finish
-  // (the engine rolls it back, the run is killed, the commit is refused)
-  // leaves no table, whose save would write a part of the file over all of
-  // it. Inside a transaction of the user's the load's begin is refused,
-  // nothing is read, and the commit ends the user's transaction.
-  const bool own_transaction = sqlite3_get_autocommit(scratch_db) != 0;
-  bool reading = false;
-  if (own_transaction) {
-    reading = run_statement("begin");
-    if (reading && !run_statement(create.get())) {
-      undo_load();
-      fclose(file);
-      return;
-    }
-  } else {
-    if (!run_statement(create.get())) {
-      fclose(file);
-      return;
-    }
-    reading = run_statement("begin");
-  }
-  bool interrupted = false;
-  if (reading) {
-    begin_load_progress(name, file);
-    interrupted = !insert_lines(file, name);
-    end_load_progress();
-  }
-  if (interrupted) {
-    print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_INTERRUPT));
-    undo_load();
-  } else if (!run_statement("commit") && own_transaction) {
-    undo_load();
+  // (a failed read, a refused insert or commit, a Ctrl-C, a kill) leaves no
+  // table, whose save would write a part of the file over all of it.
+  const bool users_transaction = sqlite3_get_autocommit(scratch_db) == 0;
+  bool cut_at_zero = false;
+  if (load_lines(file, name, users_transaction ? in_users_transaction : own_transaction,
+                 cut_at_zero) &&
+      S_ISREG(info.st_mode)) {
+    remember_seen_file(name, info, cut_at_zero);
   }
   fclose(file);
 }

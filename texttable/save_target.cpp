@@ -305,7 +305,8 @@ int open_descriptor(const char* name, int descriptor) {
 
 }  // namespace
 
-save_result open_save_target(const char* name, off_t size, save_target& target) {
+save_result open_save_target(const char* name, off_t size, const seen_file* seen,
+                             save_target& target) {
   target = save_target();
   target.path = name;
   target.size = size;
@@ -342,6 +343,11 @@ save_result open_save_target(const char* name, off_t size, save_target& target) 
     }
     return take_file(target, fd) ? save_result::done : save_result::cant_open;
   }
+  if (seen != nullptr && (changed_since_seen(*seen, target.original) || seen->cut_at_zero)) {
+    close(fd);
+    return changed_since_seen(*seen, target.original) ? save_result::changed_on_disk
+                                                      : save_result::cut_at_zero;
+  }
   if (must_write_in_place(fd, target.original) ||
       directory_forbids_replacing(target.path, target.original)) {
     return open_in_place(target, fd);
@@ -358,7 +364,9 @@ save_result close_save_target(save_target& target, bool written) {
   if (target.mode == save_mode::replace && target.existed) {
     written = written && keep_attributes(fd, target.original);
   }
-  if (target.mode != save_mode::stream) written = written && fsync(fd) == 0;
+  if (target.mode != save_mode::stream) {
+    written = written && fsync(fd) == 0 && fstat(fd, &target.left) == 0;
+  }
   written = fclose(target.file) == 0 && written;
   target.file = nullptr;
   if (target.mode != save_mode::replace) {

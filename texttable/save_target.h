@@ -9,13 +9,21 @@
 #include <cstdio>
 #include <string>
 
+#include "texttable/seen_files.h"
+
 enum class save_mode {
   replace,   // through a temporary file renamed over the target
   in_place,  // over the target's own bytes: more than one name, or attributes a new file lacks
   stream,    // not a regular file
 };
 
-enum class save_result { done, cant_open, cant_write };
+enum class save_result {
+  done,
+  cant_open,
+  cant_write,
+  changed_on_disk,  // the file is not the one last read or written
+  cut_at_zero,      // its load lost the text after a zero byte
+};
 
 struct save_target {
   save_mode mode = save_mode::stream;
@@ -25,13 +33,17 @@ struct save_target {
   struct stat original = {};  // what it was, when it existed
   off_t size = 0;             // the bytes to be written
   FILE* file = nullptr;       // where they go
+  struct stat left = {};      // the file as a successful save leaves it
 };
 
 // Opens what a save of `size` bytes to `name` writes to: cant_open when the
 // name can't be written (no directory, a file this user can't write, a FIFO
 // without a reader, the scratch database or its journal), cant_write when
-// there is no room for the text.
-save_result open_save_target(const char* name, off_t size, save_target& target);
+// there is no room for the text. An existing regular file is first compared
+// with `seen`, when given: changed_on_disk or cut_at_zero, with nothing
+// written and `original` set, when it is not safe to write over.
+save_result open_save_target(const char* name, off_t size, const seen_file* seen,
+                             save_target& target);
 
 // Ends the save: flushes, syncs and closes the file and, when replacing, puts
 // it in place of the target with the target's owner, group and permissions.

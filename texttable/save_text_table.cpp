@@ -56,7 +56,14 @@ void save_text_table(const char* name) {
   int rows = 0;
   int columns = 0;
   char* message = nullptr;
-  if (sqlite3_get_table(scratch_db, query.get(), &raw, &rows, &columns, &message) != SQLITE_OK) {
+  const int queried = sqlite3_get_table(scratch_db, query.get(), &raw, &rows, &columns, &message);
+  if (queried == SQLITE_NOMEM) {
+    // Said as "query aborted" when the result, not the query, ran out of memory.
+    sqlite3_free(message);
+    run_statement(nullptr);
+    return;
+  }
+  if (queried != SQLITE_OK) {
     report_sql_error(message);
     return;
   }
@@ -70,7 +77,7 @@ void save_text_table(const char* name) {
   // only a reader that goes away is no reason to end it.
   hold_interrupts(true);
   save_target target;
-  save_result saved = open_save_target(name, size, target);
+  save_result saved = open_save_target(name, size, find_seen_file(name), target);
   const bool stream = saved == save_result::done && target.mode == save_mode::stream;
   if (stream) {
     hold_interrupts(false);
@@ -85,6 +92,30 @@ void save_text_table(const char* name) {
   }
   if (stream) hold_broken_pipe(false);
   hold_interrupts(false);
-  if (saved == save_result::cant_open) print_error("Can't open %s\n", name);
-  if (saved == save_result::cant_write) print_error("Can't write %s\n", name);
+  switch (saved) {
+    case save_result::done:
+      if (target.mode != save_mode::stream) remember_seen_file(name, target.left, false);
+      break;
+    case save_result::cant_open:
+      print_error("Can't open %s\n", name);
+      break;
+    case save_result::cant_write:
+      print_error("Can't write %s\n", name);
+      break;
+    // Refused once: the next save writes, unless the file changes again.
+    case save_result::changed_on_disk:
+      remember_seen_file(name, target.original, false);
+      print_error(
+          "Can't save %s: it changed on disk since it was loaded; save again to write "
+          "over it\n",
+          name);
+      break;
+    case save_result::cut_at_zero:
+      remember_seen_file(name, target.original, false);
+      print_error(
+          "Can't save %s: some lines held a zero byte and were cut when loaded; save "
+          "again to write over it\n",
+          name);
+      break;
+  }
 }

@@ -3,6 +3,7 @@
 
 #include "shell/shell.h"
 #include "texttable/progress.h"
+#include "texttable/seen_files.h"
 #include "texttable/texttable.h"
 
 void print_error(const char* format, ...) {
@@ -50,5 +51,8 @@ engine_string text_table_statement(const char* name) {
 
 int create_text_table(const char* name) {
   engine_string statement = text_table_statement(name);
-  return run_statement(statement.get()) ? 1 : 0;
+  if (!run_statement(statement.get())) return 0;
+  // A new table holds nothing of the file of its name.
+  forget_seen_file(name);
+  return 1;
 }
