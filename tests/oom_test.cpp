@@ -151,6 +151,7 @@ TEST_F(out_of_memory, at_any_allocation_each_operation_works_or_reports_and_leak
         const bool succeeded = c.succeeded();
         if (!succeeded) {
           EXPECT_NE(err, "") << "failed silently";
+          EXPECT_EQ(err.find("query aborted"), std::string::npos) << err;
           EXPECT_TRUE(c.untouched_on_failure());
         }
         EXPECT_EQ(sqlite3_close(scratch_db), SQLITE_OK);
