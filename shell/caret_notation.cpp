@@ -4,14 +4,12 @@
 
 namespace {
 
-// The bytes that end a plain run: the zero, the control characters but TAB,
-// DEL, and 0x80 to 0x9F, which is a C1 control, a lone byte, or a byte inside
-// a valid character that only a closer look tells apart.
-constexpr std::array<bool, 256> ends_plain_run = [] {
+// The bytes a plain run of ASCII ends at: the zero, the control characters but
+// TAB, DEL, and every byte beyond ASCII, whose character needs a closer look.
+constexpr std::array<bool, 256> ends_ascii_run = [] {
   std::array<bool, 256> ends{};
   for (int c = 0; c < 0x20; ++c) ends[c] = c != '\t';
-  ends[0x7f] = true;
-  for (int c = 0x80; c < 0xa0; ++c) ends[c] = true;
+  for (int c = 0x7f; c < 0x100; ++c) ends[c] = true;
   return ends;
 }();
 
@@ -20,8 +18,15 @@ constexpr std::array<bool, 256> ends_plain_run = [] {
 size_t plain_length(const char* text) {
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
   size_t length = 0;
-  while (!ends_plain_run[bytes[length]]) ++length;
-  return length;
+  for (;;) {
+    while (!ends_ascii_run[bytes[length]]) ++length;
+    if (bytes[length] < 0x80) return length;
+    // The check stops at the first byte that does not fit, so never reads
+    // past the zero.
+    size_t character = utf8_character_length(std::string_view(text + length, 4));
+    if (character == 0 || (bytes[length] == 0xc2 && bytes[length + 1] < 0xa0)) return length;
+    length += character;
+  }
 }
 
 size_t utf8_character_length(std::string_view text) {

@@ -11,8 +11,9 @@
 #include <cstddef>
 #include <string_view>
 
-// The bytes at the start of the zero-terminated `text` that certainly show as
-// they are: all of it, up to the zero, for almost every text.
+// The length of the start of the zero-terminated `text` that shows as it is,
+// up to a control character or a byte outside a valid UTF-8 character: all of
+// it, for almost every text.
 size_t plain_length(const char* text);
 
 // The length of the valid UTF-8 character at the start of `text`, or 0.
