@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
   sqlite3_config(SQLITE_CONFIG_SINGLETHREAD);
   sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   install_interrupt_handlers(isatty(STDIN_FILENO) && isatty(STDOUT_FILENO));
+  set_printer_terminal(isatty(STDOUT_FILENO));
 
   if (!take_scratch_db()) return 1;
   register_regexp_functions(scratch_db);

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "shell/caret_notation.h"
 #include "shell/shell.h"
 
 namespace {
@@ -9,20 +10,42 @@ namespace {
 // come once per typed line, before whatever it prints first.
 bool header_printed = false;
 
+// Whether standard output is a terminal, where control characters show in
+// caret notation.
+bool at_terminal = false;
+
 // The one thread owns standard output, so the cells are written with the calls
 // that skip the stream's lock: taking it for every cell costs more than a
 // short cell's copy.
 
+void write_out(const char* bytes, size_t length) {
+  fwrite_unlocked(bytes, 1, length, stdout);
+}
+
+// A cell at a terminal that holds a control character, or may.
+void print_shown_cell(std::string_view text, bool is_row_column) {
+  if (is_row_column) {
+    size_t length = 0;
+    show_controls(text, [&length](const char*, size_t piece) { length += piece; });
+    if (length < 4) write_out("    ", 4 - length);
+  }
+  show_controls(text, write_out);
+}
+
 // A `row` column is right-aligned in a field of at least four characters.
 void print_cell(const char* text, bool is_row_column) {
   if (text == nullptr) text = "NULL";
-  if (is_row_column) {
-    size_t length = strlen(text);
-    if (length < 4) fwrite_unlocked("    ", 1, 4 - length, stdout);
-    fwrite_unlocked(text, 1, length, stdout);
-  } else {
+  if (!at_terminal && !is_row_column) {
     fputs_unlocked(text, stdout);
+    return;
   }
+  size_t length = at_terminal ? plain_length(text) : strlen(text);
+  if (text[length] != '\0') {
+    print_shown_cell(text, is_row_column);
+    return;
+  }
+  if (is_row_column && length < 4) write_out("    ", 4 - length);
+  write_out(text, length);
 }
 
 bool is_row(const char* name) {
@@ -43,6 +66,10 @@ void print_line(int column_count, char** cells, char** names) {
 }
 
 }  // namespace
+
+void set_printer_terminal(bool terminal) {
+  at_terminal = terminal;
+}
 
 int print_row(void* user_value, int column_count, char** values, char** names) {
   if (user_value == reinterpret_cast<void*>(1)) {

@@ -31,6 +31,11 @@ void apply_engine_settings();
 // before the first row after a reset, then one line per row. A call with the
 // user value 1 is the reset. Always returns 0.
 int print_row(void* user_value, int column_count, char** values, char** names);
+// Whether standard output is a terminal; decided once, before the first row.
+// At a terminal the grid shows control characters in caret notation, so that
+// no value or column name can drive the terminal; elsewhere it prints the
+// bytes as they are.
+void set_printer_terminal(bool terminal);
 
 // Splits a typed line into a command word and its argument: `word` `name`
 // (backticks, the name may hold spaces) or `word name`. False when the line

@@ -66,4 +66,44 @@ TEST_F(printer_test, shows_a_null_name_and_a_header_again_after_a_reset) {
             "NULL\n" + rule + "\nv\nv\nNULL\n" + rule + "\nv\n");
 }
 
+// At a terminal a name or value shows its control characters in caret
+// notation; elsewhere the grid carries its bytes as they are.
+struct shown_case {
+  std::string bytes;
+  std::string shown;
+};
+
+const shown_case shown_cases[] = {
+    {"GET /\x1b[2J\x1b[31mALL CLEAR\x1b[0m", "GET /^[[2J^[[31mALL CLEAR^[[0m"},
+    {"a\rb\nc\a\x01\x1f\x7f\td", "a^Mb^Jc^G^A^_^?\td"},
+    // C1 controls in UTF-8, then lone bytes: alone, after a cut character, in
+    // a surrogate and in an overlong form.
+    {"\xc2\x9bK \xc2\x80", "\\u009bK \\u0080"},
+    {"\x9bK \xe2\x82 \xed\xa0\x80 \xc0\x80", "\\x9bK \xe2\\x82 \xed\xa0\\x80 \xc0\\x80"},
+    {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xff\xa0",
+     "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xff\xa0"},
+};
+
+std::string printed_alone(std::string name, std::string value, bool terminal) {
+  char* names[] = {name.data()};
+  char* values[] = {value.data()};
+  set_printer_terminal(terminal);
+  print_row(reinterpret_cast<void*>(1), 0, nullptr, nullptr);
+  testing::internal::CaptureStdout();
+  print_row(nullptr, 1, values, names);
+  set_printer_terminal(false);
+  return testing::internal::GetCapturedStdout();
+}
+
+TEST(printer, shows_control_characters_only_at_a_terminal) {
+  for (const shown_case& c : shown_cases) {
+    SCOPED_TRACE(c.shown);
+    EXPECT_EQ(printed_alone(c.bytes, c.bytes, true), c.shown + "\n" + rule + "\n" + c.shown + "\n");
+    EXPECT_EQ(printed_alone(c.bytes, c.bytes, false),
+              c.bytes + "\n" + rule + "\n" + c.bytes + "\n");
+  }
+  // A `row` field is filled to four characters as they show.
+  EXPECT_EQ(printed_alone("row", "\r", true), " row\n" + rule + "\n  ^M\n");
+}
+
 }  // namespace

@@ -458,4 +458,37 @@ TEST_F(terminal_test, progress_of_a_slow_load_is_erased_at_its_end) {
   run("select count(*) from `slow.fifo`", "\n100\n");
 }
 
+// A screen too narrow for "...", the name and the counts shows no progress.
+TEST_F(terminal_test, progress_on_a_narrow_screen_leaves_the_run_going) {
+  ASSERT_EQ(mkfifo((dir + "/slow.fifo").c_str(), 0600), 0);
+  start({"notes.txt"});
+  tmux(socket, {"resize-window", "-x", "12"});
+  std::atomic<bool> stop = false;
+  type("load slow.fifo");
+  press({"Enter"});
+  feed_slowly(dir + "/slow.fifo", stop, 100);
+  wait_for_prompt();
+  run("select count(*) from `slow.fifo`", "\n100\n");
+  EXPECT_FALSE(ended());
+}
+
+// A file's name and what it holds show their control characters in caret
+// notation instead of driving the terminal.
+TEST_F(terminal_test, shows_control_characters_in_caret_notation) {
+  const std::string fifo = dir + "/slow\x1b[7m.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  start({"notes.txt"});
+  std::atomic<bool> stop = false;
+  type("load `slow");
+  press({"C-v", "Escape"});
+  type("[7m.fifo`");
+  press({"Enter"});
+  std::thread feeder(feed_slowly, fifo, std::ref(stop), 100);
+  wait_for("slow^[[7m.fifo: ");
+  feeder.join();
+  wait_for_prompt();
+  run("select 'a' || char(27) || '[2J' || char(13) || 'b' || char(155) as v",
+      "\na^[[2J^Mb\\u009b\n");
+}
+
 }  // namespace

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "shell/caret_notation.h"
+
 uint64_t loaded_lines = 0;
 uint64_t next_progress_check = UINT64_MAX;
 
@@ -37,7 +39,8 @@ size_t terminal_width() {
 }
 
 // "notes.txt: 120000 lines, 45%", kept within one screen line: a line that
-// wrapped could not be erased. Control characters of the name show as '?'.
+// wrapped could not be erased. Control characters of the name show in caret
+// notation, as in the grid.
 void show_progress() {
   std::string counts = ": " + std::to_string(loaded_lines) + " lines";
   if (load_size > 0) {
@@ -45,13 +48,16 @@ void show_progress() {
     if (at >= 0) counts += ", " + std::to_string(at * 100 / load_size) + "%";
   }
   size_t width = terminal_width() - 1;
-  std::string name(load_name);
-  for (char& c : name) {
-    if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
-  }
+  std::string name;
+  show_controls(load_name,
+                [&name](const char* piece, size_t length) { name.append(piece, length); });
   if (counts.size() >= width) return;
   if (name.size() + counts.size() > width) {
-    name = "..." + name.substr(name.size() + counts.size() + 3 - width);
+    if (counts.size() + 3 > width) return;
+    size_t cut = name.size() + counts.size() + 3 - width;
+    // Not inside a character: its last bytes alone could read as C1 controls.
+    while (cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xc0) == 0x80) ++cut;
+    name = "..." + name.substr(cut);
   }
   std::string text = "\r" + name + counts + "\033[K";
   fwrite(text.data(), 1, text.size(), stderr);
