@@ -8,12 +8,15 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "install failed: ${status}")
 endif()
 cmake_path(GET MANUAL FILENAME manual)
-foreach(installed bin/plinth share/man/man1/${manual} share/doc/plinth/copyright)
+cmake_path(GET CHANGELOG FILENAME changelog)
+foreach(installed bin/plinth share/man/man1/${manual} share/doc/plinth/copyright
+        share/doc/plinth/${changelog})
   if(NOT EXISTS ${WORK}/prefix/${installed})
     message(FATAL_ERROR "not installed: ${installed}")
   endif()
 endforeach()
-# The page and the licence arrive whole, the page compressed or not.
+# The page arrives whole, compressed or not, and the licence in the
+# machine-readable copyright format.
 if(manual MATCHES "[.]gz$")
   execute_process(COMMAND gzip -dc ${WORK}/prefix/share/man/man1/${manual}
     RESULT_VARIABLE status OUTPUT_VARIABLE page)
@@ -22,8 +25,9 @@ else()
 endif()
 file(READ ${SOURCE}/plinth.1 source_page)
 file(READ ${WORK}/prefix/share/doc/plinth/copyright copyright)
-file(READ ${SOURCE}/LICENSE licence)
-if(NOT status EQUAL 0 OR NOT page STREQUAL source_page OR NOT copyright STREQUAL licence)
+string(CONCAT format "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+  ".*\nLicense: Expat\n Permission is hereby granted, free of charge, .*\n SOFTWARE.\n$")
+if(NOT status EQUAL 0 OR NOT page STREQUAL source_page OR NOT copyright MATCHES "${format}")
   message(FATAL_ERROR "installed manual page or copyright differs from the source")
 endif()
 

@@ -121,7 +121,9 @@ plinth_process start_plinth(const std::string& dir, const std::vector<std::strin
     int out = streams.pipe_output
                   ? out_pipe[1]
                   : open((process.io + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open((process.io + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = streams.merge_error
+                  ? out
+                  : open((process.io + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0) _exit(125);
     dup2(in, 0);
     dup2(out, 1);

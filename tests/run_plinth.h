@@ -37,6 +37,7 @@ struct plinth_streams {
   bool pipe_output = false;  // read through `output` instead of captured in io/out
   std::string input_path;    // when set, standard input is this path opened for reading
   bool close_input = false;  // standard input starts closed
+  bool merge_error = false;  // standard error goes where standard output goes
   std::vector<int> ignored;  // signals it inherits as ignored
   // Runs in the child just before plinth starts: a umask, a limit. Only
   // system calls: the test's other threads are not there.

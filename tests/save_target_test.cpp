@@ -220,7 +220,7 @@ const save_case save_cases[] = {
        if (geteuid() != 0) return "needs root to plant another user's link";
        std::filesystem::create_directory(d.path("shared"));
        chmod(d.path("shared").c_str(), 01777);
-       symlink("../t.txt", d.path("shared/link").c_str());
+       if (symlink("../t.txt", d.path("shared/link").c_str()) != 0) return "symlink";
        return lchown(d.path("shared/link").c_str(), 4321, 4321) ? "lchown" : "";
      },
      make_and_save("shared/link"), "Can't open shared/link\n", "t.txt", old_text, true, nullptr,

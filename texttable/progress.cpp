@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "shell/caret_notation.h"
@@ -64,13 +65,22 @@ void show_progress() {
   shown = true;
 }
 
+// The line is drawn and taken back with a carriage return and an erase to
+// the end of the line; a terminal that lacks the erase would keep every
+// version of it.
+bool can_erase_line() {
+  const char* term = getenv("TERM");
+  return isatty(STDERR_FILENO) && term != nullptr && *term != '\0' &&
+         std::string_view(term) != "dumb";
+}
+
 }  // namespace
 
 void begin_load_progress(const char* name, FILE* file) {
   loaded_lines = 0;
   next_progress_check = UINT64_MAX;
   shown = false;
-  if (!isatty(STDERR_FILENO)) return;
+  if (!can_erase_line()) return;
   load_name = name;
   load_file = file;
   struct stat info;
