@@ -87,4 +87,7 @@ void save_text_table(const char* name) {
   hold_interrupts(false);
   if (saved == save_result::cant_open) print_error("Can't open %s\n", name);
   if (saved == save_result::cant_write) print_error("Can't write %s\n", name);
+  if (saved == save_result::cant_write_kept_backup) {
+    print_error("Can't write %s: its old content is in %s\n", name, target.backup.path.c_str());
+  }
 }
