@@ -11,9 +11,7 @@
 // with sqlite3_free on every path.
 using engine_string = std::unique_ptr<char, decltype(&sqlite3_free)>;
 
-inline engine_string own(char* s) {
-  return engine_string(s, &sqlite3_free);
-}
+inline engine_string own(char* s) { return engine_string(s, &sqlite3_free); }
 
 // Creates the empty table `name` with the columns `row` and `data`. Returns 1
 // when the table was created, 0 after reporting why the engine refused it.
