@@ -1,5 +1,6 @@
 // What a save leaves of the file it writes, end to end: a file replaced whole
 // or not at all, what it was kept, refusals, and nothing left behind.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
@@ -13,11 +14,14 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <set>
+#include <vector>
 
 #include "fault_checks.h"
 #include "run_plinth.h"
@@ -34,12 +38,14 @@ std::string make_and_save(const std::string& name) {
 }
 
 // A view of `lines` rows: as large as wanted without growing the scratch
-// database, which the same limits would stop.
-std::string make_large_and_save(const std::string& name, int lines) {
+// database, which the same limits would stop. `first` is the first row's
+// value.
+std::string make_large_and_save(const std::string& name, int lines,
+                                const std::string& first = "'line 1'") {
   return "create view `" + name +
          "` as with recursive n(i) as (select 1 union all select i + 1 from n where i < " +
-         std::to_string(lines) + ") select i as row, 'line ' || i as data from n;\nsave `" + name +
-         "`\n";
+         std::to_string(lines) + ") select i as row, iif(i = 1, " + first +
+         ", 'line ' || i) as data from n;\nsave `" + name + "`\n";
 }
 
 // Root, but held to the permission bits as a plain user is: without the
@@ -50,20 +56,50 @@ void drop_permission_override() {
   }
 }
 
-// Reserving room fails as where the file system can't: a full disk then
-// shows only once the text is being written.
-void fail_reservations() {
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fallocate, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+// A system call that fails with `error`; with `arg`, only where that
+// argument is `value` (or, unless `equal`, is not).
+struct failed_call {
+  int number;
+  int error;
+  int arg = -1;
+  unsigned value = 0;
+  bool equal = true;
+};
+
+void fail_calls(std::initializer_list<failed_call> calls) {
+  std::vector<sock_filter> filter;
+  for (const failed_call& c : calls) {
+    const unsigned char rest = c.arg < 0 ? 1 : 3;
+    filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+    filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(c.number), 0, rest));
+    if (c.arg >= 0) {
+      const unsigned at = static_cast<unsigned>(offsetof(seccomp_data, args) + 8 * c.arg);
+      const unsigned char match = c.equal ? 0 : 1;
+      const unsigned char skip = c.equal ? 1 : 0;
+      filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, at));
+      filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, c.value, match, skip));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(c.error)));
+  }
+  filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  sock_fprog program = {static_cast<unsigned short>(filter.size()), filter.data()};
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
       prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
     _exit(124);
   }
+}
+
+// Reserving room fails as where the file system can't: a full disk then
+// shows only once the text is being written.
+void fail_reservations() {
+  fail_calls({{__NR_fallocate, EOPNOTSUPP}});
+}
+
+// Writes of a full write buffer fail. The first value of the text is longer
+// than the buffer and goes out in one write of its own, so the file has been
+// written over when the failure comes.
+void fail_buffer_writes() {
+  fail_calls({{__NR_write, EIO, 2, 1 << 16}});
 }
 
 // A small file system of its own at d/full holding t.txt with old_text, and
@@ -96,6 +132,7 @@ struct save_case {
   bool same_file;       // written in place (or not at all), not replaced
   std::function<void(const scratch_dir&)> in_child;
   std::function<void(const scratch_dir&, const struct stat& before)> check;
+  bool backup_kept = false;  // `err` names it; it must hold old_text
 };
 
 std::string nothing(const scratch_dir&) {
@@ -110,6 +147,30 @@ std::string as_plain_user(const scratch_dir&) {
     drop_permission_override();
     _exit(0);
   }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "" : "capabilities can't be dropped";
+}
+
+std::string linked(const scratch_dir& d, const std::string& name) {
+  return link(d.path(name).c_str(), d.path(name + ".also").c_str()) ? "link" : "";
+}
+
+// Runs a command of the acl package, or says why not.
+std::string acl_command(const std::string& command) {
+  if (system("command -v setfacl >/dev/null") != 0) return "setfacl is not installed";
+  return system(command.c_str()) == 0 ? "" : "no access lists here";
+}
+
+bool has_access_list(const std::string& path) {
+  return getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0) >= 0;
+}
+
+// Root without one capability, tried in a child first.
+std::string root_without(int capability) {
+  if (geteuid() != 0) return "needs root";
+  pid_t pid = fork();
+  if (pid == 0) _exit(prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) == 0 ? 0 : 1);
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "" : "capabilities can't be dropped";
@@ -158,12 +219,12 @@ const save_case save_cases[] = {
      [](const scratch_dir& d, const struct stat&) {
        EXPECT_EQ(read_file(d.path("also")), new_text);
      }},
-    {"a file with an extended attribute is written in place and keeps it",
+    {"a file with an extended attribute is replaced and keeps it",
      [](const scratch_dir& d) {
        return setxattr(d.path("t.txt").c_str(), "user.plinth", "kept", 4, 0) ? "no user xattrs here"
                                                                              : "";
      },
-     make_and_save("t.txt"), "", "t.txt", new_text, true, nullptr,
+     make_and_save("t.txt"), "", "t.txt", new_text, false, nullptr,
      [](const scratch_dir& d, const struct stat&) {
        char value[8] = {};
        EXPECT_EQ(getxattr(d.path("t.txt").c_str(), "user.plinth", value, sizeof value), 4);
@@ -202,6 +263,65 @@ const save_case save_cases[] = {
      [](const scratch_dir& d) { return small_disk(d, "size=256k,nr_inodes=2", 0); },
      make_and_save("full/t.txt"), "Can't write full/t.txt\n", "full/t.txt", old_text, true, nullptr,
      nullptr},
+    // Written in place, with the old content in a backup until the new is
+    // whole.
+    {"a hard-linked file on a full disk that can't reserve room keeps its old content",
+     [](const scratch_dir& d) {
+       std::string why = small_disk(d, "size=256k", 200000);
+       return why.empty() ? linked(d, "full/t.txt") : why;
+     },
+     make_large_and_save("full/t.txt", 20000), "Can't write full/t.txt\n", "full/t.txt", old_text,
+     true, [](const scratch_dir&) { fail_reservations(); }, nullptr},
+    {"no room for the backup: nothing is touched",
+     [](const scratch_dir& d) {
+       // A second name takes an inode of its own here.
+       std::string why = small_disk(d, "size=256k,nr_inodes=3", 0);
+       return why.empty() ? linked(d, "full/t.txt") : why;
+     },
+     make_and_save("full/t.txt"), "Can't write full/t.txt\n", "full/t.txt", old_text, true, nullptr,
+     nullptr},
+    {"an I/O error writing in place: the old content is written back",
+     [](const scratch_dir& d) { return linked(d, "t.txt"); },
+     make_large_and_save("t.txt", 20000, "hex(zeroblob(100000))"), "Can't write t.txt\n", "t.txt",
+     old_text, true, [](const scratch_dir&) { fail_buffer_writes(); }, nullptr},
+    {"the old content can't be written back: it stays in the backup",
+     [](const scratch_dir& d) { return linked(d, "t.txt"); },
+     make_large_and_save("t.txt", 20000, "hex(zeroblob(100000))"),
+     "Can't write t.txt: its old content is in ", "t.txt", "", true,
+     [](const scratch_dir&) {
+       // Only cutting the file to its old length fails; the engine empties its journal.
+       fail_calls({{__NR_write, EIO, 2, 1 << 16}, {__NR_ftruncate, EIO, 1, 0, false}});
+     },
+     nullptr, true},
+    // A replacement gets the old file's identity, or the file is written in
+    // place.
+    {"a file without an access list does not take its directory's",
+     [](const scratch_dir& d) {
+       chmod(d.path("t.txt").c_str(), 0640);
+       return acl_command("setfacl -d -m u:4321:rw " + d.root);
+     },
+     make_and_save("t.txt"), "", "t.txt", new_text, false, nullptr,
+     [](const scratch_dir& d, const struct stat&) {
+       EXPECT_FALSE(has_access_list(d.path("t.txt")));
+       EXPECT_EQ(status_of(d.path("t.txt")).st_mode & 07777, 0640u);
+     }},
+    {"a group that can't be given in a set-group-ID directory: in place",
+     [](const scratch_dir& d) -> std::string {
+       if (std::string why = root_without(CAP_CHOWN); !why.empty()) return why;
+       std::filesystem::create_directory(d.path("sg"));
+       std::filesystem::rename(d.path("t.txt"), d.path("sg/t.txt"));
+       return chown(d.path("sg").c_str(), 0, 4322) || chmod(d.path("sg").c_str(), 02775) ||
+                      chown(d.path("sg/t.txt").c_str(), 0, 4323) ||
+                      chmod(d.path("sg/t.txt").c_str(), 0640)
+                  ? "chown"
+                  : "";
+     },
+     make_and_save("sg/t.txt"), "", "sg/t.txt", new_text, true,
+     [](const scratch_dir&) { prctl(PR_CAPBSET_DROP, CAP_CHOWN, 0, 0, 0); },
+     [](const scratch_dir& d, const struct stat&) {
+       EXPECT_EQ(status_of(d.path("sg/t.txt")).st_gid, 4323u);
+       EXPECT_EQ(status_of(d.path("sg/t.txt")).st_mode & 07777, 0640u);
+     }},
     {"a file mounted over another is written in place",
      [](const scratch_dir& d) -> std::string {
        write_file(d.path("source.txt"), old_text);
@@ -253,8 +373,17 @@ TEST(save, leaves_the_file_whole_old_or_new_and_nothing_else) {
     plinth_run run = wait_plinth(p);
 
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, c.err);
-    EXPECT_EQ(read_file(d.path(c.file)), c.content);
+    if (c.backup_kept) {
+      std::set<std::string> added;
+      std::ranges::set_difference(tree(d.root), expected_names, std::inserter(added, added.end()));
+      ASSERT_EQ(added.size(), 1u);
+      EXPECT_EQ(run.err, c.err + *added.begin() + "\n");
+      EXPECT_EQ(read_file(d.path(*added.begin())), old_text);
+      std::filesystem::remove(d.path(*added.begin()));
+    } else {
+      EXPECT_EQ(run.err, c.err);
+      EXPECT_EQ(read_file(d.path(c.file)), c.content);
+    }
     const struct stat after = status_of(d.path(c.file));
     if (c.same_file) {
       EXPECT_EQ(after.st_ino, before.st_ino);
@@ -265,6 +394,53 @@ TEST(save, leaves_the_file_whole_old_or_new_and_nothing_else) {
     EXPECT_EQ(tree(d.root), expected_names);
     for (const char* mounted : {"full", "t.txt"}) umount2(d.path(mounted).c_str(), MNT_DETACH);
     chmod(d.path("ro").c_str(), 0755);
+  }
+}
+
+struct shared_case {
+  const char* label;
+  mode_t directory_mode;
+  uid_t directory_owner;
+  uid_t file_owner;
+  bool fifo;  // with a reader waiting
+  bool refused;
+};
+
+TEST(save, in_a_shared_directory_refuses_what_another_user_put_there) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
+  const shared_case cases[] = {
+      {"another user's file, sticky and world-writable", 01777, 0, 4321, false, true},
+      {"another user's FIFO", 01777, 0, 4321, true, true},
+      {"another user's file, sticky and group-writable", 01770, 0, 4321, false, true},
+      {"the directory owner's file", 01777, 4321, 4321, false, false},
+      {"another user's file, not sticky", 0777, 0, 4321, false, false},
+  };
+  for (const shared_case& c : cases) {
+    SCOPED_TRACE(c.label);
+    scratch_dir d;
+    write_file(d.path("empty.txt"), "");
+    const std::string file = d.path("shared/t");
+    std::filesystem::create_directory(d.path("shared"));
+    ASSERT_EQ(chmod(d.path("shared").c_str(), c.directory_mode), 0);
+    ASSERT_EQ(chown(d.path("shared").c_str(), c.directory_owner, c.directory_owner), 0);
+    int reader = -1;
+    if (c.fifo) {
+      ASSERT_EQ(mkfifo(file.c_str(), 0666), 0);
+      reader = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } else {
+      write_file(file, old_text);
+    }
+    ASSERT_EQ(chown(file.c_str(), c.file_owner, c.file_owner), 0);
+
+    plinth_run run = run_plinth(d.root, {"empty.txt"}, make_and_save("shared/t"));
+    EXPECT_EQ(run.err, c.refused ? "Can't open shared/t\n" : "");
+    if (c.fifo) {
+      char byte;
+      EXPECT_LE(read(reader, &byte, 1), 0);
+      close(reader);
+    } else {
+      EXPECT_EQ(read_file(file), c.refused ? old_text : new_text);
+    }
   }
 }
 

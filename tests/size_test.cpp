@@ -26,17 +26,24 @@ std::string saved_text() {
   return text;
 }
 
-// The temporary file a save of t.txt writes before it takes t.txt's place.
-bool temporary_exists(const scratch_dir& dir) {
+// The temporary file a save of t.txt writes before it takes t.txt's place,
+// or the backup of t.txt's old content when t.txt is written in place; ""
+// when there is none.
+std::string temporary_in(const scratch_dir& dir) {
   for (const auto& entry : std::filesystem::directory_iterator(dir.root)) {
-    if (entry.path().filename().string().starts_with(".t.txt.plinth-")) return true;
+    if (entry.path().filename().string().starts_with(".t.txt.plinth-")) return entry.path();
   }
-  return false;
+  return "";
+}
+
+bool temporary_exists(const scratch_dir& dir) {
+  return !temporary_in(dir).empty();
 }
 
 struct save_interrupt_case {
-  int signal;  // 0: the FIFO's reader goes away instead
-  bool fifo;   // t.txt is a FIFO whose reader stops reading
+  int signal;           // 0: the FIFO's reader goes away instead
+  bool fifo;            // t.txt is a FIFO whose reader stops reading
+  bool linked = false;  // t.txt has a second name, and is written in place
 };
 
 TEST(interrupt, during_a_save_a_file_is_whole_old_or_new_and_a_stalled_fifo_ends) {
@@ -49,12 +56,13 @@ TEST(interrupt, during_a_save_a_file_is_whole_old_or_new_and_a_stalled_fifo_ends
       ") select 'row ' || i || ' of the table' from n;\n"
       "save t.txt\n";
   const save_interrupt_case cases[] = {
-      {SIGINT, false},  {SIGTERM, false}, {SIGHUP, false},
-      {SIGKILL, false}, {SIGTERM, true},  {0, true},
+      {SIGINT, false}, {SIGTERM, false}, {SIGHUP, false},        {SIGKILL, false},
+      {SIGTERM, true}, {0, true},        {SIGKILL, false, true}, {SIGTERM, false, true},
   };
   for (const save_interrupt_case& c : cases) {
     SCOPED_TRACE(testing::Message()
-                 << (c.signal ? strsignal(c.signal) : "no signal") << (c.fifo ? ", a FIFO" : ""));
+                 << (c.signal ? strsignal(c.signal) : "no signal") << (c.fifo ? ", a FIFO" : "")
+                 << (c.linked ? ", a second name" : ""));
     scratch_dir dir;
     int reader = -1;
     if (c.fifo) {
@@ -63,6 +71,9 @@ TEST(interrupt, during_a_save_a_file_is_whole_old_or_new_and_a_stalled_fifo_ends
       ASSERT_GE(reader, 0);
     } else {
       write_file(dir.path("t.txt"), "the old text\n");
+      if (c.linked) {
+        ASSERT_EQ(link(dir.path("t.txt").c_str(), dir.path("also").c_str()), 0);
+      }
     }
     // Input held open: a signal that comes after the save finds the prompt.
     plinth_streams streams;
@@ -77,6 +88,9 @@ TEST(interrupt, during_a_save_a_file_is_whole_old_or_new_and_a_stalled_fifo_ends
             return ioctl(reader, FIONREAD, &queued) == 0 && queued >= 65536;
           },
           600));
+    } else if (c.linked) {
+      // Part of the new text is over the old.
+      ASSERT_TRUE(wait_until([&] { return file_size(dir.path("t.txt")) > (1 << 20); }, 600));
     } else {
       ASSERT_TRUE(wait_until([&] { return temporary_exists(dir); }, 600));
     }
@@ -94,6 +108,9 @@ TEST(interrupt, during_a_save_a_file_is_whole_old_or_new_and_a_stalled_fifo_ends
     if (reader >= 0) close(reader);
     if (c.fifo) {
       expect_no_scratch_files(dir.root);
+    } else if (c.signal == SIGKILL && c.linked) {
+      // The old content is whole beside the file.
+      EXPECT_EQ(read_file(temporary_in(dir)), "the old text\n");
     } else if (c.signal == SIGKILL) {
       // Nothing could run: the file is as it was, and the temporary file and
       // the scratch database are what is left.

@@ -2,9 +2,8 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/random.h>
+#include <stdio_ext.h>
 #include <sys/resource.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,8 @@
 #include <vector>
 
 #include "shell/shell.h"
+#include "texttable/file_attributes.h"
+#include "texttable/temporary_file.h"
 
 namespace {
 
@@ -26,19 +27,6 @@ bool same_file(const struct stat& a, const struct stat& b) {
 bool is_file(const struct stat& target, const char* other) {
   struct stat info;
   return stat(other, &info) == 0 && same_file(target, info);
-}
-
-// "dir/" for "dir/name", "" for a name without a directory.
-std::string_view directory_prefix(std::string_view path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
-}
-
-std::string directory_of(std::string_view path) {
-  std::string_view prefix = directory_prefix(path);
-  if (prefix.empty()) return ".";
-  if (prefix.size() == 1) return "/";
-  return std::string(prefix.substr(0, prefix.size() - 1));
 }
 
 // The descriptor that "/dev/stdout", "/dev/fd/N" or "/proc/self/fd/N" stand
@@ -104,30 +92,15 @@ bool is_scratch_file(const std::string& path) {
          same_file(directory, current);
 }
 
-// A new file would lose the second name of a file with several, its place as
-// a mount point, and the extended attributes or access lists of this one (a
-// security label, which every file of some systems has and a new file gets
-// anew, aside).
+// A new file would lose the second name of a file with several, and its
+// place as a mount point. What else it would lose is tried on the new file.
 bool must_write_in_place(int fd, const struct stat& info) {
   if (info.st_nlink > 1) return true;
   // A file mounted over another (a container's volume of one file) can't be
   // renamed over.
   struct statx extended;
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &extended) == 0 &&
-      (extended.stx_attributes & extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)) {
-    return true;
-  }
-  ssize_t size = flistxattr(fd, nullptr, 0);
-  if (size <= 0) return false;
-  std::vector<char> names(static_cast<size_t>(size));
-  size = flistxattr(fd, names.data(), names.size());
-  if (size < 0) return true;
-  for (std::string_view list(names.data(), static_cast<size_t>(size)); !list.empty();) {
-    std::string_view name = list.substr(0, list.find('\0'));
-    if (name != "security.selinux") return true;
-    list.remove_prefix(std::min(name.size() + 1, list.size()));
-  }
-  return false;
+  return statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &extended) == 0 &&
+         (extended.stx_attributes & extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT);
 }
 
 // In a directory with the sticky bit, only the owner of a file or of the
@@ -140,44 +113,15 @@ bool directory_forbids_replacing(const std::string& path, const struct stat& inf
          directory.st_uid != user;
 }
 
-void random_letters(char* out, size_t count) {
-  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static unsigned counter = 0;
-  unsigned char bytes[16] = {};
-  if (getrandom(bytes, count, GRND_NONBLOCK) != static_cast<ssize_t>(count)) {
-    unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u + ++counter * 40503u;
-    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<unsigned char>(seed >> (i * 5));
-  }
-  for (size_t i = 0; i < count; ++i) out[i] = letters[bytes[i] % (sizeof letters - 1)];
-}
-
-// Creates the temporary file beside `path`: ".NAME.plinth-XXXXXX", so that one
-// left by a kill says what it is, or ".plinth-XXXXXX" when NAME leaves no room.
-int create_temporary(const std::string& path, mode_t mode, std::string& temporary) {
-  std::string_view prefix = directory_prefix(path);
-  std::string_view base = std::string_view(path).substr(prefix.size());
-  long name_max = pathconf(directory_of(path).c_str(), _PC_NAME_MAX);
-  if (name_max <= 0) name_max = NAME_MAX;
-  constexpr std::string_view suffix = ".plinth-";
-  constexpr size_t letters = 6;
-  bool short_name = 1 + base.size() + suffix.size() + letters > static_cast<size_t>(name_max);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temporary.assign(prefix);
-    temporary += '.';
-    if (!short_name) temporary.append(base);
-    temporary.append(suffix.substr(short_name ? 1 : 0));
-    temporary.append(letters, 'X');
-    random_letters(temporary.data() + temporary.size() - letters, letters);
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd >= 0) return fd;
-    if (errno == ENAMETOOLONG && !short_name) {
-      short_name = true;
-    } else if (errno != EEXIST) {
-      break;
-    }
-  }
-  temporary.clear();
-  return -1;
+// A FIFO or file that another user put in a shared directory such as /tmp
+// may be there to receive what the user saves: refused, as the system itself
+// does where it protects such files.
+bool is_planted_file(const std::string& path, const struct stat& info) {
+  if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) return false;
+  struct stat directory;
+  if (stat(directory_of(path).c_str(), &directory) != 0) return true;
+  const bool shared = (directory.st_mode & S_ISVTX) && (directory.st_mode & (S_IWGRP | S_IWOTH));
+  return shared && info.st_uid != geteuid() && info.st_uid != directory.st_uid;
 }
 
 bool no_room(int error) {
@@ -215,24 +159,34 @@ save_result cant_open(int fd) {
   return save_result::cant_open;
 }
 
-// Starts writing over the target's own bytes.
+// Starts writing over the target's own bytes, once its old content is safe
+// in a backup.
 save_result open_in_place(save_target& target, int fd) {
   target.mode = save_mode::in_place;
-  if (!reserve(fd, target.size)) {
+  if (!make_backup(target.path, fd, target.backup)) {
     close(fd);
     return save_result::cant_write;
   }
-  return take_file(target, fd) ? save_result::done : save_result::cant_write;
+  const bool reserved = reserve(fd, target.size);
+  if (!reserved) close(fd);
+  if (!reserved || !take_file(target, fd)) {
+    drop_backup(target.backup);
+    return save_result::cant_write;
+  }
+  return save_result::done;
 }
 
 // Starts writing the temporary file that is to replace the target. `fd` is
 // the target opened for writing, or -1 when it does not exist yet.
 save_result open_replacement(save_target& target, int fd) {
   target.mode = save_mode::replace;
-  // Made private: it gets the target's permissions only once it is complete.
   // A new file gets what a new file gets here (0666 less the umask, or the
-  // directory's default access list).
-  int temporary = create_temporary(target.path, target.existed ? 0600 : 0666, target.temporary);
+  // directory's default access list); one that takes an old file's place
+  // gets its identity now, so that a file whose identity can't be given is
+  // written in place before a byte is written twice.
+  const std::string_view prefix = directory_prefix(target.path);
+  int temporary = create_temporary(prefix, std::string_view(target.path).substr(prefix.size()),
+                                   O_WRONLY, target.existed ? 0600 : 0666, target.temporary);
   if (temporary < 0) {
     const int error = errno;
     // A directory that takes no new file may still let the file be written.
@@ -242,43 +196,24 @@ save_result open_replacement(save_target& target, int fd) {
     if (fd >= 0) close(fd);
     return no_room(error) ? save_result::cant_write : save_result::cant_open;
   }
-  if (fd >= 0) close(fd);
+  if (fd >= 0 && !give_identity(fd, target.original, temporary)) {
+    close(temporary);
+    unlink(target.temporary.c_str());
+    target.temporary.clear();
+    return open_in_place(target, fd);
+  }
+  target.original_fd = fd;
   bool opened = reserve(temporary, target.size);
   if (!opened) close(temporary);
   opened = opened && take_file(target, temporary);
   if (!opened) {
     unlink(target.temporary.c_str());
     target.temporary.clear();
+    if (fd >= 0) close(fd);
+    target.original_fd = -1;
     return save_result::cant_write;
   }
   return save_result::done;
-}
-
-// The new file takes the old one's owner and group as far as this user may
-// give them, then its permissions; a set-ID bit stays only with its owner or
-// group.
-bool keep_attributes(int fd, const struct stat& old) {
-  if (fchown(fd, old.st_uid, old.st_gid) != 0 &&
-      fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
-    // Neither: the file stays this user's, in this user's group.
-  }
-  mode_t mode = old.st_mode & 07777;
-  struct stat now;
-  if (fstat(fd, &now) != 0) return false;
-  if (now.st_uid != old.st_uid) mode &= ~S_ISUID;
-  if (now.st_gid != old.st_gid) mode &= ~S_ISGID;
-  return fchmod(fd, mode) == 0;
-}
-
-// Makes the rename itself durable. A directory this user may not read can't
-// be synced, and some file systems do not sync directories: neither is a
-// failure of the save.
-bool sync_directory(const std::string& path) {
-  int fd = open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return true;
-  bool synced = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
-  close(fd);
-  return synced;
 }
 
 // Opens `name` for writing as it stands, without emptying it and without
@@ -303,6 +238,24 @@ int open_descriptor(const char* name, int descriptor) {
   return reopened;
 }
 
+// Ends writing in place: on failure, writes the old content back.
+save_result close_in_place(save_target& target, bool written) {
+  const int fd = fileno(target.file);
+  written =
+      written && ftruncate(fd, target.size) == 0 && fsync(fd) == 0 && fstat(fd, &target.left) == 0;
+  bool restored = written;
+  if (!written) {
+    // What stdio still holds must not reach the file after the old content.
+    __fpurge(target.file);
+    restored = restore_backup(target.backup, fd);
+  }
+  fclose(target.file);
+  target.file = nullptr;
+  drop_backup(target.backup, !restored);
+  if (written) return save_result::done;
+  return restored ? save_result::cant_write : save_result::cant_write_kept_backup;
+}
+
 }  // namespace
 
 save_result open_save_target(const char* name, off_t size, const seen_file* seen,
@@ -313,6 +266,12 @@ save_result open_save_target(const char* name, off_t size, const seen_file* seen
   int descriptor = -1;
   bool exists = false;
   if (!follow_links(target.path, descriptor, exists)) return save_result::cant_open;
+  // Looked at before it is opened: opening a FIFO wakes its reader.
+  struct stat before;
+  if (descriptor < 0 && exists && stat(target.path.c_str(), &before) == 0 &&
+      is_planted_file(target.path, before)) {
+    return save_result::cant_open;
+  }
 
   if (descriptor < 0 && !exists) {
     // Made through a temporary file like any other.
@@ -329,7 +288,8 @@ save_result open_save_target(const char* name, off_t size, const seen_file* seen
       is_file(target.original, scratch_db_name) || is_file(target.original, scratch_journal_name) ||
       // The system and we must have followed the name to the same file.
       (descriptor < 0 &&
-       (stat(target.path.c_str(), &followed) != 0 || !same_file(followed, target.original)))) {
+       (stat(target.path.c_str(), &followed) != 0 || !same_file(followed, target.original) ||
+        is_planted_file(target.path, target.original)))) {
     return cant_open(fd);
   }
   if (!S_ISREG(target.original.st_mode) || descriptor >= 0) {
@@ -356,19 +316,17 @@ save_result open_save_target(const char* name, off_t size, const seen_file* seen
 }
 
 save_result close_save_target(save_target& target, bool written) {
-  const int fd = fileno(target.file);
   written = fflush(target.file) == 0 && written;
-  if (target.mode == save_mode::in_place) {
-    written = written && ftruncate(fd, target.size) == 0;
-  }
-  if (target.mode == save_mode::replace && target.existed) {
-    written = written && keep_attributes(fd, target.original);
-  }
-  if (target.mode != save_mode::stream) {
+  if (target.mode == save_mode::in_place) return close_in_place(target, written);
+  const int fd = fileno(target.file);
+  if (target.mode == save_mode::replace) {
+    if (target.existed) written = written && give_mode(target.original_fd, target.original, fd);
     written = written && fsync(fd) == 0 && fstat(fd, &target.left) == 0;
   }
   written = fclose(target.file) == 0 && written;
   target.file = nullptr;
+  if (target.original_fd >= 0) close(target.original_fd);
+  target.original_fd = -1;
   if (target.mode != save_mode::replace) {
     return written ? save_result::done : save_result::cant_write;
   }
@@ -376,7 +334,8 @@ save_result close_save_target(save_target& target, bool written) {
     unlink(target.temporary.c_str());
     return save_result::cant_write;
   }
-  // The new content is in place; a failure here only says it may not survive
-  // a power cut.
-  return sync_directory(target.path) ? save_result::done : save_result::cant_write;
+  // The new content is in place: a directory that can't be synced only
+  // leaves the rename less sure to survive a power cut.
+  sync_directory(target.path);
+  return save_result::done;
 }

@@ -1,7 +1,10 @@
 // Where a save writes, and how the write ends. A regular file is replaced: the
-// text goes to a temporary file beside it, which is synced and renamed over
-// it, so the file holds either its old or its whole new content whatever stops
-// the save. Devices, FIFOs and terminals are written as they are.
+// text goes to a temporary file beside it, which gets everything the file had
+// but its content, is synced and renamed over it, so the file holds either
+// its old or its whole new content whatever stops the save. A file whose
+// identity a new one can't take is written in place, after its old content
+// is copied to a backup. Devices, FIFOs and terminals are written as they
+// are.
 #pragma once
 
 #include <sys/stat.h>
@@ -9,11 +12,12 @@
 #include <cstdio>
 #include <string>
 
+#include "texttable/in_place_backup.h"
 #include "texttable/seen_files.h"
 
 enum class save_mode {
   replace,   // through a temporary file renamed over the target
-  in_place,  // over the target's own bytes: more than one name, or attributes a new file lacks
+  in_place,  // over the target's own bytes: more than one name, or what a new file can't have
   stream,    // not a regular file
 };
 
@@ -21,8 +25,9 @@ enum class save_result {
   done,
   cant_open,
   cant_write,
-  changed_on_disk,  // the file is not the one last read or written
-  cut_at_zero,      // its load lost the text after a zero byte
+  changed_on_disk,         // the file is not the one last read or written
+  cut_at_zero,             // its load lost the text after a zero byte
+  cant_write_kept_backup,  // the target is damaged; `backup` holds its old content
 };
 
 struct save_target {
@@ -31,9 +36,11 @@ struct save_target {
   std::string temporary;      // the file written instead of it, when replacing
   bool existed = false;       // whether `path` was there before
   struct stat original = {};  // what it was, when it existed
+  int original_fd = -1;       // it, open, while a replacement is written
   off_t size = 0;             // the bytes to be written
   FILE* file = nullptr;       // where they go
-  struct stat left = {};      // the file as a successful save leaves it
+  in_place_backup backup;     // the old content, when writing in place
+  struct stat left = {};      // what a save that is done leaves at `path`
 };
 
 // Opens what a save of `size` bytes to `name` writes to: cant_open when the
@@ -44,9 +51,14 @@ struct save_target {
 // written and `original` set, when it is not safe to write over.
 save_result open_save_target(const char* name, off_t size, const seen_file* seen,
                              save_target& target);
+// without a reader, the scratch database or its journal, another user's file
+// in a shared directory), cant_write when there is no room for the text or
+// for the backup of a file written in place.
+save_result open_save_target(const char* name, off_t size, save_target& target);
 
 // Ends the save: flushes, syncs and closes the file and, when replacing, puts
-// it in place of the target with the target's owner, group and permissions.
-// `written` says whether every write succeeded. On failure the target keeps
-// its old content and no temporary file remains.
+// it in place of the target with the target's identity. `written` says
+// whether every write succeeded. On failure the target keeps its old
+// content and no file of the save remains, unless the old content could not
+// be written back: then cant_write_kept_backup, and the backup stays.
 save_result close_save_target(save_target& target, bool written);

@@ -102,6 +102,9 @@ void save_text_table(const char* name) {
     case save_result::cant_write:
       print_error("Can't write %s\n", name);
       break;
+    case save_result::cant_write_kept_backup:
+      print_error("Can't write %s: its old content is in %s\n", name, target.backup.path.c_str());
+      break;
     // Refused once: the next save writes, unless the file changes again.
     case save_result::changed_on_disk:
       remember_seen_file(name, target.original, false);
