@@ -45,13 +45,22 @@ const value_case value_cases[] = {
     // Table-valued splits, joined with a table and with arguments of each row.
     {"(select group_concat(l.row || ':' || s.n || s.value, ' ') from lines l,"
      " string_to_table(l.data, ',') s)",
-     "1:1a 1:2 1:3b c 2:1 x"},
+     "1:1a 1:2 1:3b c 2:1 x 3:1p q r s"},
     {"(select count(*) from string_to_table('', ',')) ||"
      " (select group_concat(value) from string_to_table('a,b', ''))",
      "0a,b"},
     {"(select group_concat(l.row || ':' || s.value, ' ') from lines l"
      " join regexp_split_to_table(l.data, l.pattern) s)",
-     "1:a 1: 1:b c 2: 2:x"},
+     "1:a 1: 1:b c 2: 2:x 3:p 3:q 3:r 3:s"},
+    {"(select group_concat(s.value, '|') from lines l, regexp_split_to_table(l.data, '[, ]+') s)",
+     "a|b|c||x|p|q|r|s"},
+    {"(select group_concat(y.n || y.value, '|') from string_to_table('a,b,c', ',') x,"
+     " string_to_table(x.value, 'b') y)",
+     "1a|1|2|1c"},
+    {"(select group_concat(value, '|') from regexp_split_to_table('\xc3\xa9\xe6\x97\xa5', ''))",
+     "\xc3\xa9|\xe6\x97\xa5"},
+    {"(select count(*) from regexp_split_to_table(printf('%.60c', 'a') || 'b', '^(a|aa)+$'))",
+     "error: match limit exceeded"},
     {"(select group_concat(value, '|') from regexp_split_to_table('hi you', '\\s*'))", "h|i|y|o|u"},
     {"(select group_concat(quote(value), '|') from regexp_split_to_table(',a,', ','))",
      "''|'a'|''"},
@@ -69,7 +78,7 @@ struct fields_test : scratch_test {
     ASSERT_TRUE(register_field_functions(scratch_db));
     query(
         "create table lines (row integer primary key, data text, pattern text);"
-        "insert into lines values (1, 'a,,b c', ','), (2, ' x', ' ');");
+        "insert into lines values (1, 'a,,b c', ','), (2, ' x', ' '), (3, 'p q r s', ' ');");
   }
 };
 
