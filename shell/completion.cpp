@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "shell/shell.h"
 #include "texttable/texttable.h"
@@ -215,11 +216,13 @@ std::vector<std::string> column_names(const std::vector<std::string>& tables) {
   return names;
 }
 
-// The SQL functions of the connection: the engine's own and plinth's.
+// The SQL functions of the connection, the engine's own and plinth's, and its
+// modules, among which are the table-valued functions.
 std::vector<std::string> function_names() {
   std::vector<std::string> names;
-  sqlite3_exec(scratch_db, "select distinct name from pragma_function_list", collect_first_value,
-               &names, nullptr);
+  sqlite3_exec(scratch_db,
+               "select name from pragma_function_list union select name from pragma_module_list",
+               collect_first_value, &names, nullptr);
   return names;
 }
 
@@ -257,6 +260,12 @@ char** complete(const char* text, int, int) {
   const bool quoted = rl_completion_quote_character == '`';
   std::vector<std::string> tables = table_names();
   choices = complete_names(kind, text, quoted, tables);
+  if (kind == completion_kind::sql_table && !quoted) {
+    const std::vector<std::string> splits(std::begin(table_function_names),
+                                          std::end(table_function_names));
+    for (std::string& name : complete_functions(text, splits)) choices.push_back(std::move(name));
+    sort_unique(choices);
+  }
   if (kind == completion_kind::sql) {
     for (std::string& name : complete_names(kind, text, quoted, column_names(tables))) {
       choices.push_back(std::move(name));

@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
 
   if (!take_scratch_db()) return 1;
   register_regexp_functions(scratch_db);
+  register_field_functions(scratch_db);
   for (int i = 1; i < argc; ++i) {
     apply_engine_settings();
     load_text_file(argv[i]);

@@ -24,6 +24,8 @@ void engine_free(void* block, void*) {
   sqlite3_free(block);
 }
 
+}  // namespace
+
 void free_pattern(void* kept) {
   auto* pattern = static_cast<compiled_pattern*>(kept);
   pcre2_match_context_free(pattern->match_context);
@@ -32,13 +34,8 @@ void free_pattern(void* kept) {
   sqlite3_free(pattern);
 }
 
-}  // namespace
-
-void set_pattern_error(sqlite3_context* context, int error, PCRE2_SIZE offset, const char* where) {
-  if (error == PCRE2_ERROR_NOMEMORY || error == PCRE2_ERROR_HEAP_FAILED) {
-    sqlite3_result_error_nomem(context);
-    return;
-  }
+std::string pattern_error_message(int error, PCRE2_SIZE offset, const char* where) {
+  if (error == PCRE2_ERROR_NOMEMORY || error == PCRE2_ERROR_HEAP_FAILED) return {};
   PCRE2_UCHAR message[256];
   if (pcre2_get_error_message(error, message, sizeof message) == PCRE2_ERROR_BADDATA) {
     snprintf(reinterpret_cast<char*>(message), sizeof message, "regular expression error %d",
@@ -52,7 +49,16 @@ void set_pattern_error(sqlite3_context* context, int error, PCRE2_SIZE offset, c
     const bool said = strstr(reinterpret_cast<char*>(message), "replacement") != nullptr;
     snprintf(text, sizeof text, "%s at offset %zu%s", message, offset, said ? "" : where);
   }
-  sqlite3_result_error(context, text, -1);
+  return text;
+}
+
+void set_pattern_error(sqlite3_context* context, int error, PCRE2_SIZE offset, const char* where) {
+  std::string message = pattern_error_message(error, offset, where);
+  if (message.empty()) {
+    sqlite3_result_error_nomem(context);
+  } else {
+    sqlite3_result_error(context, message.c_str(), -1);
+  }
 }
 
 bool text_of(sqlite3_context* context, sqlite3_value* value, std::string_view& text) {
@@ -73,15 +79,13 @@ bool any_null(int argc, sqlite3_value** argv) {
   return false;
 }
 
-namespace {
-
-compiled_pattern* compile_pattern(sqlite3_context* context, std::string_view text) {
+compiled_pattern* compile_pattern(std::string_view text, int& error, PCRE2_SIZE& offset) {
   pcre2_general_context* memory = pcre2_general_context_create(engine_malloc, engine_free, nullptr);
   pcre2_compile_context* options = pcre2_compile_context_create(memory);
   auto* pattern = static_cast<compiled_pattern*>(sqlite3_malloc(sizeof(compiled_pattern)));
   if (pattern != nullptr) *pattern = {};
-  int error = PCRE2_ERROR_NOMEMORY;
-  PCRE2_SIZE offset = PCRE2_UNSET;
+  error = PCRE2_ERROR_NOMEMORY;
+  offset = PCRE2_UNSET;
   if (memory != nullptr && options != nullptr && pattern != nullptr) {
     pattern->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
                                   PCRE2_UTF | PCRE2_MATCH_INVALID_UTF, &error, &offset, options);
@@ -102,11 +106,8 @@ compiled_pattern* compile_pattern(sqlite3_context* context, std::string_view tex
     return pattern;
   }
   if (pattern != nullptr) free_pattern(pattern);
-  set_pattern_error(context, error, offset);
   return nullptr;
 }
-
-}  // namespace
 
 compiled_pattern* pattern_at(sqlite3_context* context, sqlite3_value** argv, int index) {
   if (auto* kept = static_cast<compiled_pattern*>(sqlite3_get_auxdata(context, index))) {
@@ -114,7 +115,11 @@ compiled_pattern* pattern_at(sqlite3_context* context, sqlite3_value** argv, int
   }
   std::string_view text;
   if (!text_of(context, argv[index], text)) return nullptr;
-  return compile_pattern(context, text);
+  int error = 0;
+  PCRE2_SIZE offset = PCRE2_UNSET;
+  compiled_pattern* pattern = compile_pattern(text, error, offset);
+  if (pattern == nullptr) set_pattern_error(context, error, offset);
+  return pattern;
 }
 
 void keep_pattern(sqlite3_context* context, int index, compiled_pattern* pattern) {

@@ -6,6 +6,7 @@
 #include <pcre2.h>
 #include <sqlite3.h>
 
+#include <string>
 #include <string_view>
 
 // A pattern compiled for one statement, kept by the engine as auxiliary data
@@ -16,6 +17,16 @@ struct compiled_pattern {
   pcre2_match_context* match_context;
   bool jit;
 };
+
+// Compiles a pattern as the regexp functions do, with their options and
+// limits, where no function call is under way (a virtual table's filter).
+// Null on refusal, with PCRE2's error code and the offset of the fault.
+compiled_pattern* compile_pattern(std::string_view text, int& error, PCRE2_SIZE& offset);
+void free_pattern(void* pattern);
+
+// The message of a PCRE2 error code, and the offset when there is one,
+// followed by `where`; empty when the error is a lack of memory.
+std::string pattern_error_message(int error, PCRE2_SIZE offset, const char* where = "");
 
 // Sets the statement's error from a PCRE2 error code: its message, and the
 // offset when there is one, followed by `where`.

@@ -1,6 +1,7 @@
-// The engine's allocator fails at each allocation of `new`, `load`, `save`
-// and a regular expression edit in turn: every call either does its work or
-// reports and returns, and the engine gets back all that it allocated.
+// The engine's allocator fails at each allocation of `new`, `load`, `save`,
+// a regular expression edit and a field edit in turn: every call either does
+// its work or reports and returns, and the engine gets back all that it
+// allocated.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -112,6 +113,18 @@ const oom_case oom_cases[] = {
      },
      [] { return query_one("select group_concat(data, '|') from t") == "a<bb>a|ca<b>"; },
      [] { return query_one("select group_concat(data, '|') from t") == "abba|cab"; }},
+    {"fields",
+     [] { run_statement("create table t (data text); insert into t values ('a,\"b c\"');"); },
+     [] {
+       if (register_regexp_functions(scratch_db) && register_field_functions(scratch_db)) {
+         run_statement(
+             "update t set data = csv_line(csv_field(data, 2), split_part(data, ',', 1),"
+             " (select group_concat(value, '+') from regexp_split_to_table(t.data, '[ ,]')),"
+             " (select count(*) from string_to_table(t.data, ' ')))");
+       }
+     },
+     [] { return query_one("select data from t") == "b c,a,\"a+\"\"b+c\"\"\",2"; },
+     [] { return query_one("select data from t") == "a,\"b c\""; }},
 };
 
 struct in_temp_dir : testing::Test {

@@ -323,10 +323,21 @@ TEST_F(terminal_test, tab_completes_keywords_in_the_case_typed) {
 TEST_F(terminal_test, tab_completes_function_names) {
   NEEDS_READLINE();
   start({"notes.txt"});
-  type("select regexp_s");
+  type("select regexp_su");
   press({"Tab"});
   wait_for_last_line("sql> select regexp_substr");
   run("(data, 'l.*') from `notes.txt` where row = 1", "\nlpha\n");
+}
+
+TEST_F(terminal_test, tab_completes_table_valued_functions) {
+  NEEDS_READLINE();
+  start({"notes.txt"});
+  type("select count(*) as parts from string_to_t");
+  press({"Tab"});
+  wait_for_last_line("sql> select count(*) as parts from string_to_table");
+  type("('a b', ' '), regexp_split_to_t");
+  press({"Tab"});
+  run("('c d e', ' ')", "\n6\n");
 }
 
 TEST_F(terminal_test, ctrl_c_discards_a_half_typed_line) {
