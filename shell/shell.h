@@ -48,9 +48,10 @@ bool register_regexp_functions(sqlite3* db);
 // False at the end of input or on a read error.
 bool read_line(std::string& line);
 
-// Interrupts. SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT and the other signals
-// that end a process end the run after leaving the scratch database; at a
-// terminal SIGINT only cancels what is under way.
+// Interrupts. SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT and every other signal
+// that ends a process, but for SIGKILL and the faults, end the run after
+// leaving the scratch database; at a terminal SIGINT only cancels what is
+// under way.
 void install_interrupt_handlers(bool at_terminal);
 // Holds (true) or delivers (false) the signals that end the run.
 void hold_interrupts(bool hold);

@@ -44,6 +44,9 @@ const interrupt_case interrupt_cases[] = {
     {"SIGVTALRM at the prompt", phase::prompt, SIGVTALRM},
     {"SIGPROF at the prompt", phase::prompt, SIGPROF},
     {"SIGXCPU at the prompt", phase::prompt, SIGXCPU},
+    {"SIGPWR at the prompt", phase::prompt, SIGPWR},
+    {"SIGSYS while a large file loads", phase::load, SIGSYS},
+    {"the last real-time signal while a long select prints", phase::select, SIGRTMAX},
 };
 
 TEST(interrupt, ends_the_run_by_the_signal_and_leaves_no_scratch_database) {
