@@ -260,6 +260,7 @@ void set_replaced(sqlite3_context* context, std::string_view text, compiled_patt
     sqlite3_str_append(out, text.data() + copied, static_cast<int>(start - copied));
     result = append_replacement(out, text, pattern, replacement, error_at);
     if (result < 0) break;
+    error_at = PCRE2_UNSET;  // a failed search after it is no fault of the replacement
     copied = end;
     if (end == start && end == text.size()) break;
     result = find_match(pattern, text, end, end == start ? PCRE2_NOTEMPTY_ATSTART : 0);

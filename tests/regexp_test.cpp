@@ -91,6 +91,8 @@ const value_case value_cases[] = {
     {"regexp_replace('ab', 'a', '${1')",
      "error: expected closing curly bracket in replacement string at offset 3"},
     {"regexp_like(printf('%.60c', 'a') || 'b', '^(a|aa)+$')", "error: match limit exceeded"},
+    {"regexp_replace('x' || printf('%.60c', 'a') || 'b', '^x|(a|aa)+$', '-')",
+     "error: match limit exceeded"},
     {"regexp_capture('a', '(a)')", "error: wrong number of arguments to function regexp_capture()"},
 };
 
