@@ -61,5 +61,9 @@ void hold_interrupts(bool hold);
 void hold_broken_pipe(bool hold);
 // Whether a Ctrl-C at a terminal also stops the statement the engine runs.
 void set_sql_interruptible(bool interruptible);
+// True once a Ctrl-C has asked the engine to stop the statement under way,
+// until the next set_sql_interruptible: long work inside an SQL function
+// looks here, as the engine does between its steps.
+bool sql_interrupted();
 // True once after a Ctrl-C at a terminal; clears the request.
 bool take_cancel_request();

@@ -8,6 +8,7 @@ namespace {
 
 volatile sig_atomic_t cancel_requested = 0;
 volatile sig_atomic_t stop_sql = 0;
+volatile sig_atomic_t sql_stopped = 0;
 // The terminal's settings at start: line editing changes them while a line is
 // typed, and a run ended meanwhile must not leave the terminal without echo.
 struct termios terminal_at_start;
@@ -48,7 +49,10 @@ void end_run(int signal_number) {
 // undoes itself.
 void cancel(int) {
   cancel_requested = 1;
-  if (stop_sql && scratch_db != nullptr) sqlite3_interrupt(scratch_db);
+  if (stop_sql && scratch_db != nullptr) {
+    sql_stopped = 1;
+    sqlite3_interrupt(scratch_db);
+  }
 }
 
 sigset_t ending_set() {
@@ -97,7 +101,15 @@ void hold_broken_pipe(bool hold) {
 }
 
 void set_sql_interruptible(bool interruptible) {
+  // Cleared while no Ctrl-C can set it: one that stopped the last statement
+  // must not stop the next.
+  stop_sql = 0;
+  sql_stopped = 0;
   stop_sql = interruptible ? 1 : 0;
+}
+
+bool sql_interrupted() {
+  return sql_stopped != 0;
 }
 
 bool take_cancel_request() {
