@@ -413,7 +413,7 @@ int pattern_failure(split_cursor* cursor, int error, PCRE2_SIZE offset) {
   std::string message = pattern_error_message(error, offset);
   if (message.empty()) return SQLITE_NOMEM;
   set_table_error(cursor->base.pVtab, message.c_str());
-  return SQLITE_ERROR;
+  return error == match_interrupted ? SQLITE_INTERRUPT : SQLITE_ERROR;
 }
 
 // The first byte of the character after the one at `at`.

@@ -2,6 +2,8 @@
 // engine's REGEXP operator and the regexp_* functions of line editing.
 #include "shell/regexp.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -36,6 +38,7 @@ void free_pattern(void* kept) {
 
 std::string pattern_error_message(int error, PCRE2_SIZE offset, const char* where) {
   if (error == PCRE2_ERROR_NOMEMORY || error == PCRE2_ERROR_HEAP_FAILED) return {};
+  if (error == match_interrupted) return sqlite3_errstr(SQLITE_INTERRUPT);
   PCRE2_UCHAR message[256];
   if (pcre2_get_error_message(error, message, sizeof message) == PCRE2_ERROR_BADDATA) {
     snprintf(reinterpret_cast<char*>(message), sizeof message, "regular expression error %d",
@@ -53,6 +56,11 @@ std::string pattern_error_message(int error, PCRE2_SIZE offset, const char* wher
 }
 
 void set_pattern_error(sqlite3_context* context, int error, PCRE2_SIZE offset, const char* where) {
+  // The engine's own interruption, so that the statement ends as it would.
+  if (error == match_interrupted) {
+    sqlite3_result_error_code(context, SQLITE_INTERRUPT);
+    return;
+  }
   std::string message = pattern_error_message(error, offset, where);
   if (message.empty()) {
     sqlite3_result_error_nomem(context);
@@ -79,6 +87,27 @@ bool any_null(int argc, sqlite3_value** argv) {
   return false;
 }
 
+namespace {
+
+// Whether searches that start at different places find what one search
+// would. Not for an anchored pattern, nor one that a search tries only at
+// the start of a line (it starts with .*), nor one whose \G, (*COMMIT) or
+// (*SKIP) depends on where its search started (looked for in the text, so a
+// literal one counts too).
+bool searchable_in_stretches(const pcre2_code* code, std::string_view text) {
+  uint32_t options = 0;
+  uint32_t first = 0;
+  pcre2_pattern_info(code, PCRE2_INFO_ALLOPTIONS, &options);
+  pcre2_pattern_info(code, PCRE2_INFO_FIRSTCODETYPE, &first);
+  const uint32_t at_line_starts = 2;
+  return (options & PCRE2_ANCHORED) == 0 && first != at_line_starts &&
+         text.find("\\G") == std::string_view::npos &&
+         text.find("(*COMMIT") == std::string_view::npos &&
+         text.find("(*SKIP") == std::string_view::npos;
+}
+
+}  // namespace
+
 compiled_pattern* compile_pattern(std::string_view text, int& error, PCRE2_SIZE& offset) {
   pcre2_general_context* memory = pcre2_general_context_create(engine_malloc, engine_free, nullptr);
   pcre2_compile_context* options = pcre2_compile_context_create(memory);
@@ -88,8 +117,10 @@ compiled_pattern* compile_pattern(std::string_view text, int& error, PCRE2_SIZE&
   offset = PCRE2_UNSET;
   if (memory != nullptr && options != nullptr && pattern != nullptr) {
     pattern->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
-                                  PCRE2_UTF | PCRE2_MATCH_INVALID_UTF, &error, &offset, options);
+                                  PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_USE_OFFSET_LIMIT,
+                                  &error, &offset, options);
     if (pattern->code != nullptr) {
+      pattern->in_stretches = searchable_in_stretches(pattern->code, text);
       // Without the JIT (no executable memory, out of memory) the
       // interpreter gives the same results, only slower.
       pattern->jit = pcre2_jit_compile(pattern->code, PCRE2_JIT_COMPLETE) == 0;
@@ -128,7 +159,25 @@ void keep_pattern(sqlite3_context* context, int index, compiled_pattern* pattern
   }
 }
 
-int find_match(compiled_pattern& pattern, std::string_view text, PCRE2_SIZE start,
+namespace {
+
+// A text with more start positions than this is searched a stretch of them
+// at a time, so that a Ctrl-C is heard between stretches; a shorter one, as
+// every line of most files, in one call. The first stretch has this many.
+// One start position may cost up to about 50 ms (the match limit).
+constexpr PCRE2_SIZE first_stretch = 256;
+// A pattern that scans the rest of the text from each start position makes
+// each cost in proportion to the text: the first stretch of a long text is
+// cut to about this many bytes scanned.
+constexpr PCRE2_SIZE first_stretch_bytes = PCRE2_SIZE{16} << 20;
+// The next stretch is sized from what the last cost per start position, to
+// take half of this; it grows at most sixteenfold at a time.
+constexpr std::chrono::duration<double> stretch_time = std::chrono::milliseconds(100);
+
+// The options a search in stretches keeps for every stretch but the first.
+constexpr uint32_t stretch_options = PCRE2_NOTBOL | PCRE2_NOTEOL | PCRE2_NOTEMPTY;
+
+int match_once(compiled_pattern& pattern, std::string_view text, PCRE2_SIZE start,
                uint32_t options) {
   auto subject = reinterpret_cast<PCRE2_SPTR>(text.data());
   if (pattern.jit) {
@@ -138,6 +187,68 @@ int find_match(compiled_pattern& pattern, std::string_view text, PCRE2_SIZE star
   }
   return pcre2_match(pattern.code, subject, text.size(), start, options | PCRE2_NO_JIT,
                      pattern.match_data, pattern.match_context);
+}
+
+// Whether a valid UTF-8 character begins at byte `at`. A search over the whole
+// text tries a match at each such place, as a search that starts there does;
+// a search that starts inside a character or at an invalid byte skips ahead.
+bool begins_character(std::string_view text, size_t at) {
+  auto within = [&](size_t i, unsigned low, unsigned high) {
+    const auto byte = at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
+    return byte >= low && byte <= high;
+  };
+  const auto lead = static_cast<unsigned char>(text[at]);
+  if (lead < 0x80) return true;
+  if (lead < 0xc2) return false;
+  if (lead < 0xe0) return within(1, 0x80, 0xbf);
+  if (lead < 0xf0) {
+    return within(1, lead == 0xe0 ? 0xa0 : 0x80, lead == 0xed ? 0x9f : 0xbf) &&
+           within(2, 0x80, 0xbf);
+  }
+  return lead < 0xf5 && within(1, lead == 0xf0 ? 0x90 : 0x80, lead == 0xf4 ? 0x8f : 0xbf) &&
+         within(2, 0x80, 0xbf) && within(3, 0x80, 0xbf);
+}
+
+// The search of a long text, a stretch of start positions at a time, with a
+// look between stretches for a Ctrl-C. PCRE2's limits bound the work at one
+// start position, not the number of start positions: a pattern that scans
+// the rest of a long line from each of them could run for hours. Kept apart
+// so that a short text's search costs no more than the call to PCRE2.
+[[gnu::noinline]] int search_in_stretches(compiled_pattern& pattern, std::string_view text,
+                                          PCRE2_SIZE start, uint32_t options) {
+  using clock = std::chrono::steady_clock;
+  PCRE2_SIZE stretch =
+      std::clamp<PCRE2_SIZE>(first_stretch_bytes / (text.size() - start), 1, first_stretch);
+  int result = PCRE2_ERROR_NOMATCH;
+  while (!sql_interrupted()) {
+    PCRE2_SIZE next = start + std::min(stretch, text.size() - start);
+    while (next < text.size() && !begins_character(text, next)) ++next;
+    pcre2_set_offset_limit(pattern.match_context, next < text.size() ? next - 1 : PCRE2_UNSET);
+    const clock::time_point began = clock::now();
+    result = match_once(pattern, text, start, options);
+    if (result != PCRE2_ERROR_NOMATCH || next >= text.size()) break;
+    const double took = (clock::now() - began) / stretch_time;
+    const double scale = took * 16 < 0.5 ? 16 : 0.5 / took;
+    stretch = std::clamp<PCRE2_SIZE>(static_cast<PCRE2_SIZE>(static_cast<double>(stretch) * scale),
+                                     1, text.size());
+    start = next;
+    // An empty match is refused only where the search was asked to start.
+    options &= stretch_options;
+  }
+  pcre2_set_offset_limit(pattern.match_context, PCRE2_UNSET);
+  if (sql_interrupted()) return match_interrupted;
+  return result;
+}
+
+}  // namespace
+
+int find_match(compiled_pattern& pattern, std::string_view text, PCRE2_SIZE start,
+               uint32_t options) {
+  if (text.size() > first_stretch && start < text.size() - first_stretch && pattern.in_stretches &&
+      (options & ~(stretch_options | PCRE2_NOTEMPTY_ATSTART)) == 0) {
+    return search_in_stretches(pattern, text, start, options);
+  }
+  return match_once(pattern, text, start, options);
 }
 
 namespace {
@@ -265,6 +376,7 @@ void set_replaced(sqlite3_context* context, std::string_view text, compiled_patt
     sqlite3_str_append(out, text.data() + copied, static_cast<int>(start - copied));
     result = append_replacement(out, text, pattern, replacement, error_at);
     if (result < 0) break;
+    error_at = PCRE2_UNSET;  // a failed search after it is no fault of the replacement
     copied = end;
     if (end == start && end == text.size()) break;
     result = find_match(pattern, text, end, end == start ? PCRE2_NOTEMPTY_ATSTART : 0);

@@ -16,6 +16,10 @@ struct compiled_pattern {
   pcre2_match_data* match_data;
   pcre2_match_context* match_context;
   bool jit;
+  // A long text may be searched a stretch of start positions at a time:
+  // false when the pattern is anchored or tried only at line starts, or where
+  // a search starts changes its result (\G, (*COMMIT), (*SKIP)).
+  bool in_stretches;
 };
 
 // Compiles a pattern as the regexp functions do, with their options and
@@ -27,6 +31,10 @@ void free_pattern(void* pattern);
 // The message of a PCRE2 error code, and the offset when there is one,
 // followed by `where`; empty when the error is a lack of memory.
 std::string pattern_error_message(int error, PCRE2_SIZE offset, const char* where = "");
+
+// find_match's result when a Ctrl-C stopped the search; set_pattern_error
+// makes it the engine's "interrupted".
+inline constexpr int match_interrupted = -1000;
 
 // Sets the statement's error from a PCRE2 error code: its message, and the
 // offset when there is one, followed by `where`.
@@ -52,6 +60,6 @@ void keep_pattern(sqlite3_context* context, int index, compiled_pattern* pattern
 
 // One match in the text from byte `start` on. PCRE2's result: above zero
 // when it matched, PCRE2_ERROR_NOMATCH when not, another negative code on
-// error.
+// error, match_interrupted after a Ctrl-C.
 int find_match(compiled_pattern& pattern, std::string_view text, PCRE2_SIZE start = 0,
                uint32_t options = 0);

@@ -64,9 +64,10 @@ inline constexpr const char* table_function_names[] = {"string_to_table", "regex
 // False at the end of input or on a read error.
 bool read_line(std::string& line);
 
-// Interrupts. SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT and the other signals
-// that end a process end the run after leaving the scratch database; at a
-// terminal SIGINT only cancels what is under way.
+// Interrupts. SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT and every other signal
+// that ends a process, but for SIGKILL and the faults, end the run after
+// leaving the scratch database; at a terminal SIGINT only cancels what is
+// under way.
 void install_interrupt_handlers(bool at_terminal);
 // Holds (true) or delivers (false) the signals that end the run.
 void hold_interrupts(bool hold);
@@ -76,5 +77,9 @@ void hold_interrupts(bool hold);
 void hold_broken_pipe(bool hold);
 // Whether a Ctrl-C at a terminal also stops the statement the engine runs.
 void set_sql_interruptible(bool interruptible);
+// True once a Ctrl-C has asked the engine to stop the statement under way,
+// until the next set_sql_interruptible: long work inside an SQL function
+// looks here, as the engine does between its steps.
+bool sql_interrupted();
 // True once after a Ctrl-C at a terminal; clears the request.
 bool take_cancel_request();

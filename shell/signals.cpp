@@ -8,15 +8,26 @@ namespace {
 
 volatile sig_atomic_t cancel_requested = 0;
 volatile sig_atomic_t stop_sql = 0;
+volatile sig_atomic_t sql_stopped = 0;
 // The terminal's settings at start: line editing changes them while a line is
 // typed, and a run ended meanwhile must not leave the terminal without echo.
 struct termios terminal_at_start;
 volatile sig_atomic_t terminal_saved = 0;
 
-// The signals sent to end a process. A fault (SIGSEGV and the like) ends the
-// run as the system does: a handler could not trust the state it finds.
-const int ending_signals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGPIPE, SIGQUIT, SIGUSR1,
-                              SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
+// The signals that end a process unless it handles them, besides the
+// real-time ones. A fault (SIGSEGV and the like) ends the run as the system
+// does: a handler could not trust the state it finds. SIGXFSZ is ignored.
+const int ending_signals[] = {SIGINT,    SIGTERM, SIGHUP,    SIGPIPE, SIGQUIT, SIGUSR1,
+                              SIGUSR2,   SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGTRAP,
+                              SIGSTKFLT, SIGIO,   SIGPWR,    SIGSYS};
+
+// Calls `use` with each signal that ends the run. The real-time signals below
+// SIGRTMIN belong to the C library.
+template <typename use_function>
+void for_each_ending_signal(use_function use) {
+  for (int s : ending_signals) use(s);
+  for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) use(s);
+}
 
 // Removes the scratch database (unless another run holds it), which would
 // otherwise greet the next run with stale tables, then ends the process by the
@@ -38,13 +49,16 @@ void end_run(int signal_number) {
 // undoes itself.
 void cancel(int) {
   cancel_requested = 1;
-  if (stop_sql && scratch_db != nullptr) sqlite3_interrupt(scratch_db);
+  if (stop_sql && scratch_db != nullptr) {
+    sql_stopped = 1;
+    sqlite3_interrupt(scratch_db);
+  }
 }
 
 sigset_t ending_set() {
   sigset_t set;
   sigemptyset(&set);
-  for (int s : ending_signals) sigaddset(&set, s);
+  for_each_ending_signal([&](int s) { sigaddset(&set, s); });
   return set;
 }
 
@@ -55,18 +69,18 @@ void install_interrupt_handlers(bool at_terminal) {
   // would end the run with the file half written.
   signal(SIGXFSZ, SIG_IGN);
   if (at_terminal && tcgetattr(STDIN_FILENO, &terminal_at_start) == 0) terminal_saved = 1;
-  for (int s : ending_signals) {
+  for_each_ending_signal([&](int s) {
     // A signal the invoker ignores stays ignored: nohup relies on it for
     // SIGHUP, and a shell script's background jobs for SIGINT.
     struct sigaction inherited = {};
-    if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+    if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) return;
     struct sigaction action = {};
     action.sa_handler = (s == SIGINT && at_terminal) ? cancel : end_run;
     sigfillset(&action.sa_mask);
     // No SA_RESTART: a read at the prompt returns, so a cancelled line can be
     // dropped and the prompt shown again.
     sigaction(s, &action, nullptr);
-  }
+  });
 }
 
 void hold_interrupts(bool hold) {
@@ -87,7 +101,15 @@ void hold_broken_pipe(bool hold) {
 }
 
 void set_sql_interruptible(bool interruptible) {
+  // Cleared while no Ctrl-C can set it: one that stopped the last statement
+  // must not stop the next.
+  stop_sql = 0;
+  sql_stopped = 0;
   stop_sql = interruptible ? 1 : 0;
+}
+
+bool sql_interrupted() {
+  return sql_stopped != 0;
 }
 
 bool take_cancel_request() {

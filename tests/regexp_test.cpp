@@ -65,6 +65,10 @@ const value_case value_cases[] = {
     {"hex(regexp_replace(cast(x'e9636166e9' as text), 'caf', 'CAF'))", "E9434146E9"},
     {"hex(regexp_replace(cast(x'61e962' as text), '', '-'))", "2D612DE92D622D"},
     {"hex(regexp_replace(cast(x'61e978' as text), 'x*', '-'))", "2D612DE92D2D"},
+    // A long line is searched a stretch at a time; no stretch starts inside
+    // a character.
+    {"regexp_like(replace(printf('%.300c', 'a'), 'a', '\xe6\x97\xa5'), '(?<!\xe6\x97\xa5)(?!^)')",
+     "0"},
     // Numbers and blobs as their text, zero bytes included.
     {"regexp_like(12345, '^\\d+$')", "1"},
     {"regexp_substr(3.25, '\\.\\d+')", ".25"},
@@ -91,6 +95,8 @@ const value_case value_cases[] = {
     {"regexp_replace('ab', 'a', '${1')",
      "error: expected closing curly bracket in replacement string at offset 3"},
     {"regexp_like(printf('%.60c', 'a') || 'b', '^(a|aa)+$')", "error: match limit exceeded"},
+    {"regexp_replace('x' || printf('%.60c', 'a') || 'b', '^x|(a|aa)+$', '-')",
+     "error: match limit exceeded"},
     {"regexp_capture('a', '(a)')", "error: wrong number of arguments to function regexp_capture()"},
 };
 

@@ -107,9 +107,10 @@ plinth_process start_plinth(const std::string& dir, const std::vector<std::strin
   pid_t pid = fork();
   if (pid == 0) {
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
-                  SIGPROF, SIGXCPU}) {
+                  SIGPROF, SIGXCPU, SIGPWR, SIGSYS}) {
       signal(s, SIG_DFL);
     }
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) signal(s, SIG_DFL);
     for (int s : streams.ignored) signal(s, SIG_IGN);
     sigset_t none;
     sigemptyset(&none);

@@ -376,6 +376,29 @@ TEST_F(terminal_test, ctrl_c_stops_a_query_that_never_ends) {
   EXPECT_NE(screen().find("\nalpha,beta\n"), std::string::npos);
 }
 
+// Within one row: the pattern scans the rest of the line from each of its
+// million start positions, which would take hours.
+TEST_F(terminal_test, ctrl_c_stops_a_pattern_that_never_ends_within_one_row) {
+  start({"notes.txt"});
+  run("create table long as select printf('%.1000000c', 'x') as data", "1 rows affected.");
+  const std::string query =
+      "select count(*) from long where data regexp '(?=.*error)(?=.*timeout)'";
+  type(query);
+  wait_for_last_line("sql> " + query);
+  press({"Enter"});
+  ASSERT_TRUE(wait_until([&] { return tmux(socket, {"display", "-p", "#{cursor_x}"}) == "0\n"; }));
+  bool stopped = wait_until([&] {
+    if (screen().find("SQL error: interrupted") != std::string::npos) return true;
+    press({"C-c"});
+    std::this_thread::sleep_for(500ms);
+    return false;
+  });
+  ASSERT_TRUE(stopped) << screen();
+  wait_for_prompt();
+  run("select group_concat(data) from `notes.txt` where data regexp 'a$'", "\nalpha,beta\n");
+  EXPECT_FALSE(ended());
+}
+
 // A save into a FIFO whose reader never reads waits for it; Ctrl-C ends the
 // save, not the run.
 TEST_F(terminal_test, ctrl_c_ends_a_save_that_its_reader_stalled) {
