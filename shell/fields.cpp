@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "shell/regexp.h"
@@ -558,11 +559,6 @@ constexpr sqlite3_module split_module = [] {
 }  // namespace
 
 bool register_field_functions(sqlite3* db) {
-  struct sql_function {
-    const char* name;
-    int arguments;
-    void (*call)(sqlite3_context*, int, sqlite3_value**);
-  };
   static constexpr sql_function functions[] = {
       {"split_part", 3, split_part_function},
       {"field", 2, field_function},
@@ -573,15 +569,7 @@ bool register_field_functions(sqlite3* db) {
       {"csv_field_count", 2, csv_field_count_function},
       {"csv_line", -1, csv_line_function},
   };
-  for (const sql_function& f : functions) {
-    // The name is the user data, for the messages that carry it.
-    if (sqlite3_create_function_v2(
-            db, f.name, f.arguments, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
-            const_cast<char*>(f.name), f.call, nullptr, nullptr, nullptr) != SQLITE_OK) {
-      print_error("SQL error: %s\n", sqlite3_errmsg(db));
-      return false;
-    }
-  }
+  if (!add_sql_functions(db, functions, std::size(functions))) return false;
   for (const split_kind* kind : {&string_split, &pattern_split}) {
     if (sqlite3_create_module_v2(db, kind->name, &split_module, const_cast<split_kind*>(kind),
                                  nullptr) != SQLITE_OK) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "shell/shell.h"
 #include "texttable/texttable.h"
@@ -418,12 +419,19 @@ void regexp_replace_function(sqlite3_context* context, int argc, sqlite3_value**
 
 }  // namespace
 
+bool add_sql_functions(sqlite3* db, const sql_function* functions, size_t count) {
+  for (const sql_function* f = functions; f != functions + count; ++f) {
+    if (sqlite3_create_function_v2(
+            db, f->name, f->arguments, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
+            const_cast<char*>(f->name), f->call, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      print_error("SQL error: %s\n", sqlite3_errmsg(db));
+      return false;
+    }
+  }
+  return true;
+}
+
 bool register_regexp_functions(sqlite3* db) {
-  struct sql_function {
-    const char* name;
-    int arguments;
-    void (*call)(sqlite3_context*, int, sqlite3_value**);
-  };
   static constexpr sql_function functions[] = {
       {"regexp", 2, regexp_function},
       {"regexp_like", 2, regexp_like_function},
@@ -431,13 +439,5 @@ bool register_regexp_functions(sqlite3* db) {
       {"regexp_capture", 3, regexp_capture_function},
       {"regexp_replace", 3, regexp_replace_function},
   };
-  for (const sql_function& f : functions) {
-    if (sqlite3_create_function_v2(db, f.name, f.arguments,
-                                   SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
-                                   f.call, nullptr, nullptr, nullptr) != SQLITE_OK) {
-      print_error("SQL error: %s\n", sqlite3_errmsg(db));
-      return false;
-    }
-  }
-  return true;
+  return add_sql_functions(db, functions, std::size(functions));
 }

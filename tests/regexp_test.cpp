@@ -107,22 +107,6 @@ struct regexp_test : scratch_test {
   }
 };
 
-// The single value of `select expression`, or the statement's error.
-std::string value_of(const std::string& expression) {
-  std::string value = "<no row>";
-  auto take = [](void* out, int, char** values, char**) {
-    *static_cast<std::string*>(out) = values[0] ? values[0] : "<null>";
-    return 0;
-  };
-  char* message = nullptr;
-  const std::string sql = "select " + expression;
-  if (sqlite3_exec(scratch_db, sql.c_str(), take, &value, &message) != SQLITE_OK) {
-    value = std::string("error: ") + (message ? message : "?");
-  }
-  sqlite3_free(message);
-  return value;
-}
-
 TEST_F(regexp_test, each_expression_gives_its_value) {
   for (const value_case& c : value_cases) {
     SCOPED_TRACE(c.expression);

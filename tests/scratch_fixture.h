@@ -28,6 +28,23 @@ struct scratch_test : testing::Test {
     remove_tree(dir);
   }
 
+  // The single value of `select expression`, NULL as "<null>", or the
+  // statement's error as "error: ...".
+  static std::string value_of(const std::string& expression) {
+    std::string value = "<no row>";
+    auto take = [](void* out, int, char** values, char**) {
+      *static_cast<std::string*>(out) = values[0] ? values[0] : "<null>";
+      return 0;
+    };
+    char* message = nullptr;
+    const std::string sql = "select " + expression;
+    if (sqlite3_exec(scratch_db, sql.c_str(), take, &value, &message) != SQLITE_OK) {
+      value = std::string("error: ") + (message ? message : "?");
+    }
+    sqlite3_free(message);
+    return value;
+  }
+
   // Each row of the result as its values joined by '|', NULL as "<null>".
   static std::vector<std::string> query(const std::string& sql) {
     std::vector<std::string> rows;

@@ -183,6 +183,26 @@ class terminal_test : public testing::Test {
     wait_for_prompt();
   }
 
+  // Runs a query that does not end by itself and stops it with Ctrl-C.
+  void stop_with_ctrl_c(const std::string& query) {
+    type(query);
+    wait_for_last_line("sql> " + query);
+    press({"Enter"});
+    // The line is taken once the cursor has left it.
+    ASSERT_TRUE(wait_until([&] {
+      return tmux(socket, {"display", "-p", "#{cursor_x}"}) == "0\n";
+    }));
+    // Sent again until heard: one that came before the query started is lost.
+    bool stopped = wait_until([&] {
+      if (screen().find("SQL error: interrupted") != std::string::npos) return true;
+      press({"C-c"});
+      std::this_thread::sleep_for(500ms);
+      return false;
+    });
+    ASSERT_TRUE(stopped) << screen();
+    wait_for_prompt();
+  }
+
   bool ended() { return file_exists(dir + "/.status"); }
   std::string exit_status() { return read_file(dir + "/.status"); }
 
@@ -358,20 +378,7 @@ TEST_F(terminal_test, ctrl_c_stops_a_query_that_never_ends) {
   start({"notes.txt"});
   const std::string query =
       "with recursive r(i) as (select 1 union all select i + 1 from r) select count(*) from r";
-  type(query);
-  wait_for_last_line("sql> " + query);
-  press({"Enter"});
-  // The line is taken once the cursor has left it.
-  ASSERT_TRUE(wait_until([&] { return tmux(socket, {"display", "-p", "#{cursor_x}"}) == "0\n"; }));
-  // Sent again until heard: one that came before the query started is lost.
-  bool stopped = wait_until([&] {
-    if (screen().find("SQL error: interrupted") != std::string::npos) return true;
-    press({"C-c"});
-    std::this_thread::sleep_for(500ms);
-    return false;
-  });
-  ASSERT_TRUE(stopped) << screen();
-  wait_for_prompt();
+  ASSERT_NO_FATAL_FAILURE(stop_with_ctrl_c(query));
   run("select group_concat(data) from `notes.txt`", "1 rows affected.");
   EXPECT_NE(screen().find("\nalpha,beta\n"), std::string::npos);
 }
@@ -383,18 +390,7 @@ TEST_F(terminal_test, ctrl_c_stops_a_pattern_that_never_ends_within_one_row) {
   run("create table long as select printf('%.1000000c', 'x') as data", "1 rows affected.");
   const std::string query =
       "select count(*) from long where data regexp '(?=.*error)(?=.*timeout)'";
-  type(query);
-  wait_for_last_line("sql> " + query);
-  press({"Enter"});
-  ASSERT_TRUE(wait_until([&] { return tmux(socket, {"display", "-p", "#{cursor_x}"}) == "0\n"; }));
-  bool stopped = wait_until([&] {
-    if (screen().find("SQL error: interrupted") != std::string::npos) return true;
-    press({"C-c"});
-    std::this_thread::sleep_for(500ms);
-    return false;
-  });
-  ASSERT_TRUE(stopped) << screen();
-  wait_for_prompt();
+  ASSERT_NO_FATAL_FAILURE(stop_with_ctrl_c(query));
   run("select group_concat(data) from `notes.txt` where data regexp 'a$'", "\nalpha,beta\n");
   EXPECT_FALSE(ended());
 }

@@ -107,18 +107,12 @@ void save_text_table(const char* name) {
       break;
     // Refused once: the next save writes, unless the file changes again.
     case save_result::changed_on_disk:
-      remember_seen_file(name, target.original, false);
-      print_error(
-          "Can't save %s: it changed on disk since it was loaded; save again to write "
-          "over it\n",
-          name);
-      break;
     case save_result::cut_at_zero:
       remember_seen_file(name, target.original, false);
-      print_error(
-          "Can't save %s: some lines held a zero byte and were cut when loaded; save "
-          "again to write over it\n",
-          name);
+      print_error("Can't save %s: %s; save again to write over it\n", name,
+                  saved == save_result::changed_on_disk
+                      ? "it changed on disk since it was loaded"
+                      : "some lines held a zero byte and were cut when loaded");
       break;
   }
 }
