@@ -284,6 +284,18 @@ const save_case save_cases[] = {
      [](const scratch_dir& d) { return linked(d, "t.txt"); },
      make_large_and_save("t.txt", 20000, "hex(zeroblob(100000))"), "Can't write t.txt\n", "t.txt",
      old_text, true, [](const scratch_dir&) { fail_buffer_writes(); }, nullptr},
+    {"an I/O error writing over a loaded file in place: the next save still compares",
+     [](const scratch_dir& d) -> std::string {
+       // A time long past, which writing the old content back can't keep.
+       const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+       if (utimensat(AT_FDCWD, d.path("t.txt").c_str(), times, 0) != 0) return "utimensat";
+       return linked(d, "t.txt");
+     },
+     "load t.txt\nupdate `t.txt` set data = hex(zeroblob(100000)) where row = 1;\n"
+     "with recursive n(i) as (select 1 union all select i + 1 from n where i < 20000) "
+     "insert into `t.txt` (data) select 'line ' || i from n;\nsave t.txt\nsave t.txt\n",
+     "Can't write t.txt\nCan't write t.txt\n", "t.txt", old_text, true,
+     [](const scratch_dir&) { fail_buffer_writes(); }, nullptr},
     {"the old content can't be written back: it stays in the backup",
      [](const scratch_dir& d) { return linked(d, "t.txt"); },
      make_large_and_save("t.txt", 20000, "hex(zeroblob(100000))"),

@@ -217,11 +217,16 @@ save_result open_replacement(save_target& target, int fd) {
 }
 
 // Opens `name` for writing as it stands, without emptying it and without
-// waiting for a FIFO's reader. With O_CREAT, as any file about to be written
-// is opened, so that the system's protections for files in shared
-// directories apply; the file is known to exist.
+// waiting for a FIFO's reader. Never creates it: a file removed since it was
+// looked at is made through a temporary file, like any new one, and a save
+// that refuses to write must leave nothing behind.
 int open_existing(const char* name) {
-  return open(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  return open(name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+save_result open_new(save_target& target) {
+  if (target.path.ends_with('/') || is_scratch_file(target.path)) return save_result::cant_open;
+  return open_replacement(target, -1);
 }
 
 // The descriptor that a name such as /dev/stdout stands for: a regular file
@@ -248,6 +253,8 @@ save_result close_in_place(save_target& target, bool written) {
     // What stdio still holds must not reach the file after the old content.
     __fpurge(target.file);
     restored = restore_backup(target.backup, fd);
+    // The old content again, with a new modification time.
+    if (restored && fstat(fd, &target.left) != 0) target.left = {};
   }
   fclose(target.file);
   target.file = nullptr;
@@ -273,14 +280,9 @@ save_result open_save_target(const char* name, off_t size, const seen_file* seen
     return save_result::cant_open;
   }
 
-  if (descriptor < 0 && !exists) {
-    // Made through a temporary file like any other.
-    if (target.path.ends_with('/') || is_scratch_file(target.path)) {
-      return save_result::cant_open;
-    }
-    return open_replacement(target, -1);
-  }
+  if (descriptor < 0 && !exists) return open_new(target);
   const int fd = descriptor >= 0 ? open_descriptor(name, descriptor) : open_existing(name);
+  if (fd < 0 && descriptor < 0 && errno == ENOENT) return open_new(target);
   if (fd < 0) return save_result::cant_open;
   target.existed = true;
   struct stat followed;

@@ -40,21 +40,20 @@ struct save_target {
   off_t size = 0;             // the bytes to be written
   FILE* file = nullptr;       // where they go
   in_place_backup backup;     // the old content, when writing in place
-  struct stat left = {};      // what a save that is done leaves at `path`
+  // What a save that is done leaves at `path`; also a file written in place
+  // whose old content was written back.
+  struct stat left = {};
 };
 
 // Opens what a save of `size` bytes to `name` writes to: cant_open when the
 // name can't be written (no directory, a file this user can't write, a FIFO
-// without a reader, the scratch database or its journal), cant_write when
-// there is no room for the text. An existing regular file is first compared
-// with `seen`, when given: changed_on_disk or cut_at_zero, with nothing
-// written and `original` set, when it is not safe to write over.
-save_result open_save_target(const char* name, off_t size, const seen_file* seen,
-                             save_target& target);
 // without a reader, the scratch database or its journal, another user's file
 // in a shared directory), cant_write when there is no room for the text or
-// for the backup of a file written in place.
-save_result open_save_target(const char* name, off_t size, save_target& target);
+// for the backup of a file written in place. An existing regular file is
+// first compared with `seen`, when given: changed_on_disk or cut_at_zero,
+// with nothing written and `original` set, when it is not safe to write over.
+save_result open_save_target(const char* name, off_t size, const seen_file* seen,
+                             save_target& target);
 
 // Ends the save: flushes, syncs and closes the file and, when replacing, puts
 // it in place of the target with the target's identity. `written` says

@@ -100,6 +100,12 @@ void save_text_table(const char* name) {
       print_error("Can't open %s\n", name);
       break;
     case save_result::cant_write:
+      // Written in place and put back as it was: it still holds what was
+      // last read or written, only its time moved.
+      if (target.mode == save_mode::in_place && target.left.st_ino != 0 &&
+          find_seen_file(name) != nullptr) {
+        remember_seen_file(name, target.left, false);
+      }
       print_error("Can't write %s\n", name);
       break;
     case save_result::cant_write_kept_backup:
