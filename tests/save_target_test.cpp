@@ -334,6 +334,16 @@ const save_case save_cases[] = {
        EXPECT_EQ(status_of(d.path("sg/t.txt")).st_gid, 4323u);
        EXPECT_EQ(status_of(d.path("sg/t.txt")).st_mode & 07777, 0640u);
      }},
+    {"a set-ID file written in place keeps its bits",
+     [](const scratch_dir& d) -> std::string {
+       if (std::string why = root_without(CAP_FSETID); !why.empty()) return why;
+       return chmod(d.path("t.txt").c_str(), 06750) ? "chmod" : linked(d, "t.txt");
+     },
+     make_and_save("t.txt"), "", "t.txt", new_text, true,
+     [](const scratch_dir&) { prctl(PR_CAPBSET_DROP, CAP_FSETID, 0, 0, 0); },
+     [](const scratch_dir& d, const struct stat&) {
+       EXPECT_EQ(status_of(d.path("t.txt")).st_mode & 07777, 06750u);
+     }},
     {"a file mounted over another is written in place",
      [](const scratch_dir& d) -> std::string {
        write_file(d.path("source.txt"), old_text);

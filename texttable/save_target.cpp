@@ -243,16 +243,24 @@ int open_descriptor(const char* name, int descriptor) {
   return reopened;
 }
 
+// Writing took away the file's set-ID bits. Its owner gives them back; for
+// anyone else they stay off, which lets no one in.
+bool give_set_id_bits_back(int fd, const struct stat& old) {
+  if (old.st_mode & (S_ISUID | S_ISGID)) fchmod(fd, old.st_mode & 07777);
+  return true;
+}
+
 // Ends writing in place: on failure, writes the old content back.
 save_result close_in_place(save_target& target, bool written) {
   const int fd = fileno(target.file);
-  written =
-      written && ftruncate(fd, target.size) == 0 && fsync(fd) == 0 && fstat(fd, &target.left) == 0;
+  written = written && ftruncate(fd, target.size) == 0 &&
+            give_set_id_bits_back(fd, target.original) && fsync(fd) == 0 &&
+            fstat(fd, &target.left) == 0;
   bool restored = written;
   if (!written) {
     // What stdio still holds must not reach the file after the old content.
     __fpurge(target.file);
-    restored = restore_backup(target.backup, fd);
+    restored = restore_backup(target.backup, fd) && give_set_id_bits_back(fd, target.original);
     // The old content again, with a new modification time.
     if (restored && fstat(fd, &target.left) != 0) target.left = {};
   }
