@@ -125,6 +125,32 @@ TEST(interrupt, during_a_save_a_file_is_whole_old_or_new_and_a_stalled_fifo_ends
   }
 }
 
+// A line a logger adds while the replacement is written would go with the old
+// file: the save looks again before the rename, and refuses.
+TEST(save, of_a_file_that_grows_while_it_is_written_refuses_and_keeps_the_new_line) {
+  scratch_dir dir;
+  const std::string old_text = saved_text();
+  write_file(dir.path("t.txt"), old_text);
+  plinth_streams streams;
+  streams.input = "update `t.txt` set data = upper(data);\nsave t.txt\n";
+  streams.pipe_input = true;
+  plinth_process p = start_plinth(dir.root, {"t.txt"}, streams);
+  ASSERT_TRUE(wait_until([&] { return temporary_exists(dir); }, 600));
+  const int log = open(dir.path("t.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(log, 0);
+  ASSERT_EQ(write(log, "a new line\n", 11), 11);
+  close(log);
+  close(p.input);
+  p.input = -1;
+  plinth_run run = wait_plinth(p);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err,
+            "Can't save t.txt: it changed on disk since it was loaded; save again to write over "
+            "it\n");
+  EXPECT_TRUE(read_file(dir.path("t.txt")) == old_text + "a new line\n");
+  EXPECT_FALSE(temporary_exists(dir));
+}
+
 TEST(interrupt, a_load_killed_part_way_leaves_no_table_and_the_next_run_loads_afresh) {
   scratch_dir dir;
   const std::string content = numbered_lines(1000000);

@@ -318,6 +318,7 @@ save_result open_save_target(const char* name, off_t size, const seen_file* seen
     return changed_since_seen(*seen, target.original) ? save_result::changed_on_disk
                                                       : save_result::cut_at_zero;
   }
+  target.compared = seen != nullptr;
   if (must_write_in_place(fd, target.original) ||
       directory_forbids_replacing(target.path, target.original)) {
     return open_in_place(target, fd);
@@ -339,6 +340,15 @@ save_result close_save_target(save_target& target, bool written) {
   target.original_fd = -1;
   if (target.mode != save_mode::replace) {
     return written ? save_result::done : save_result::cant_write;
+  }
+  // A file written to while its replacement was made (a logger's new line)
+  // would be lost with it: looked at again just before the rename.
+  struct stat now;
+  if (written && target.compared && stat(target.path.c_str(), &now) == 0 &&
+      changed_since_seen(seen_as(target.original), now)) {
+    unlink(target.temporary.c_str());
+    target.original = now;
+    return save_result::changed_on_disk;
   }
   if (!written || rename(target.temporary.c_str(), target.path.c_str()) != 0) {
     unlink(target.temporary.c_str());

@@ -37,6 +37,7 @@ struct save_target {
   bool existed = false;       // whether `path` was there before
   struct stat original = {};  // what it was, when it existed
   int original_fd = -1;       // it, open, while a replacement is written
+  bool compared = false;      // it was found as last read or written
   off_t size = 0;             // the bytes to be written
   FILE* file = nullptr;       // where they go
   in_place_backup backup;     // the old content, when writing in place

@@ -19,8 +19,12 @@ std::string key_of(std::string_view table) {
 
 }  // namespace
 
+seen_file seen_as(const struct stat& info, bool cut_at_zero) {
+  return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, cut_at_zero};
+}
+
 void remember_seen_file(std::string_view table, const struct stat& info, bool cut_at_zero) {
-  seen_files[key_of(table)] = {info.st_dev, info.st_ino, info.st_size, info.st_mtim, cut_at_zero};
+  seen_files[key_of(table)] = seen_as(info, cut_at_zero);
 }
 
 const seen_file* find_seen_file(std::string_view table) {

@@ -24,5 +24,8 @@ const seen_file* find_seen_file(std::string_view table);
 // Forgets what was remembered for `table`.
 void forget_seen_file(std::string_view table);
 
+// The file described by `info`, as a record.
+seen_file seen_as(const struct stat& info, bool cut_at_zero = false);
+
 // Whether `info` describes another file than `seen`, or the same one changed.
 bool changed_since_seen(const seen_file& seen, const struct stat& info);
