@@ -50,9 +50,18 @@ const interrupt_case interrupt_cases[] = {
     {"the last real-time signal while a long select prints", phase::select, SIGRTMAX},
 };
 
+// Under valgrind, which keeps the last real-time signal for itself and stops
+// on a SIGSYS sent from outside, those two can't reach plinth.
+bool reaches_plinth(int signal) {
+  const char* wrapper = getenv("PLINTH_TEST_WRAPPER");
+  return wrapper == nullptr || strstr(wrapper, "valgrind") == nullptr ||
+         (signal != SIGSYS && signal != SIGRTMAX);
+}
+
 TEST(interrupt, ends_the_run_by_the_signal_and_leaves_no_scratch_database) {
   for (const interrupt_case& c : interrupt_cases) {
     SCOPED_TRACE(c.label);
+    if (!reaches_plinth(c.signal)) continue;
     scratch_dir dir;
     // Large enough that loading it takes seconds: the signal comes long before.
     write_file(dir.path("t.txt"), numbered_lines(c.when == phase::load ? 1000000 : 300));
