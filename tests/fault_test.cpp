@@ -45,7 +45,6 @@ const interrupt_case interrupt_cases[] = {
     {"SIGPROF at the prompt", phase::prompt, SIGPROF},
     {"SIGXCPU at the prompt", phase::prompt, SIGXCPU},
     {"SIGTERM at the prompt with write-ahead logging on", phase::logging, SIGTERM},
-    {"SIGPWR at the prompt", phase::prompt, SIGPWR},
     {"SIGSYS while a large file loads", phase::load, SIGSYS},
     {"the last real-time signal while a long select prints", phase::select, SIGRTMAX},
 };

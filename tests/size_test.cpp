@@ -56,9 +56,8 @@ TEST(interrupt, during_a_save_a_file_is_whole_old_or_new_and_a_stalled_fifo_ends
       ") select 'row ' || i || ' of the table' from n;\n"
       "save t.txt\n";
   const save_interrupt_case cases[] = {
-      {SIGINT, false},        {SIGTERM, false},       {SIGHUP, false},
-      {SIGKILL, false},       {SIGTERM, true},        {0, true},
-      {SIGKILL, false, true}, {SIGTERM, false, true}, {SIGRTMIN, false},
+      {SIGINT, false}, {SIGTERM, false}, {SIGHUP, false},        {SIGKILL, false},
+      {SIGTERM, true}, {0, true},        {SIGKILL, false, true}, {SIGRTMIN, false},
   };
   for (const save_interrupt_case& c : cases) {
     SCOPED_TRACE(testing::Message()

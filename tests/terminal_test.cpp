@@ -473,50 +473,44 @@ TEST_F(terminal_test, ctrl_c_during_a_large_load_undoes_it) {
   EXPECT_EQ(text.find("large.txt: "), std::string::npos) << text;
 }
 
+// The line shows the file's name, its control characters in caret notation
+// (ESC typed after Ctrl-V), and goes when the load ends; a screen too narrow
+// for "...", the name and the counts shows none.
 TEST_F(terminal_test, progress_of_a_slow_load_is_erased_at_its_end) {
-  ASSERT_EQ(mkfifo((dir + "/slow.fifo").c_str(), 0600), 0);
+  const struct {
+    std::string file;
+    std::string typed;              // the name as typed, up to the keys
+    std::vector<std::string> keys;  // pressed in the name
+    std::string typed_after;        // the rest of the name
+    const char* shown;              // the start of the line, or null for none
+    const char* width;
+  } cases[] = {
+      {"slow.fifo", "slow.fifo", {}, "", "slow.fifo: ", "80"},
+      {"slow\x1b[7m.fifo", "slow", {"C-v", "Escape"}, "[7m.fifo", "slow^[[7m.fifo: ", "80"},
+      {"narrow.fifo", "narrow.fifo", {}, "", nullptr, "12"},
+  };
   start({"notes.txt"});
-  std::atomic<bool> stop = false;
-  type("load slow.fifo");
-  press({"Enter"});
-  std::thread feeder(feed_slowly, dir + "/slow.fifo", std::ref(stop), 100);
-  wait_for("slow.fifo: ");
-  EXPECT_NE(last_line().find(" lines"), std::string::npos) << screen();
-  feeder.join();
-  wait_for_prompt();
-  EXPECT_EQ(screen().find("slow.fifo: "), std::string::npos) << screen();
-  run("select count(*) from `slow.fifo`", "\n100\n");
-}
-
-// A screen too narrow for "...", the name and the counts shows no progress.
-TEST_F(terminal_test, progress_on_a_narrow_screen_leaves_the_run_going) {
-  ASSERT_EQ(mkfifo((dir + "/slow.fifo").c_str(), 0600), 0);
-  start({"notes.txt"});
-  tmux(socket, {"resize-window", "-x", "12"});
-  std::atomic<bool> stop = false;
-  type("load slow.fifo");
-  press({"Enter"});
-  feed_slowly(dir + "/slow.fifo", stop, 100);
-  wait_for_prompt();
-  run("select count(*) from `slow.fifo`", "\n100\n");
-  EXPECT_FALSE(ended());
-}
-
-// A file's name and what it holds show their control characters in caret
-// notation instead of driving the terminal.
-TEST_F(terminal_test, shows_control_characters_in_caret_notation) {
-  const std::string fifo = dir + "/slow\x1b[7m.fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  start({"notes.txt"});
-  std::atomic<bool> stop = false;
-  type("load `slow");
-  press({"C-v", "Escape"});
-  type("[7m.fifo`");
-  press({"Enter"});
-  std::thread feeder(feed_slowly, fifo, std::ref(stop), 100);
-  wait_for("slow^[[7m.fifo: ");
-  feeder.join();
-  wait_for_prompt();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed);
+    ASSERT_EQ(mkfifo((dir + "/" + c.file).c_str(), 0600), 0);
+    tmux(socket, {"resize-window", "-x", c.width});
+    std::atomic<bool> stop = false;
+    type("load `" + c.typed);
+    if (!c.keys.empty()) press(c.keys);
+    type(c.typed_after + "`");
+    press({"Enter"});
+    std::thread feeder(feed_slowly, dir + "/" + c.file, std::ref(stop), 100);
+    if (c.shown != nullptr) {
+      wait_for(c.shown);
+      EXPECT_NE(last_line().find(" lines"), std::string::npos) << screen();
+    }
+    feeder.join();
+    wait_for_prompt();
+    if (c.shown != nullptr) {
+      EXPECT_EQ(screen().find(c.shown), std::string::npos) << screen();
+    }
+  }
+  run("select count(*) from `slow.fifo` join `narrow.fifo` using (row)", "\n100\n");
   run("select 'a' || char(27) || '[2J' || char(13) || 'b' || char(155) as v",
       "\na^[[2J^Mb\\u009b\n");
 }
