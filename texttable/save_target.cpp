@@ -245,24 +245,26 @@ int open_descriptor(const char* name, int descriptor) {
 
 // Writing took away the file's set-ID bits. Its owner gives them back; for
 // anyone else they stay off, which lets no one in.
-bool give_set_id_bits_back(int fd, const struct stat& old) {
+void give_set_id_bits_back(int fd, const struct stat& old) {
   if (old.st_mode & (S_ISUID | S_ISGID)) fchmod(fd, old.st_mode & 07777);
-  return true;
 }
 
 // Ends writing in place: on failure, writes the old content back.
 save_result close_in_place(save_target& target, bool written) {
   const int fd = fileno(target.file);
-  written = written && ftruncate(fd, target.size) == 0 &&
-            give_set_id_bits_back(fd, target.original) && fsync(fd) == 0 &&
-            fstat(fd, &target.left) == 0;
+  written = written && ftruncate(fd, target.size) == 0;
+  if (written) give_set_id_bits_back(fd, target.original);
+  written = written && fsync(fd) == 0 && fstat(fd, &target.left) == 0;
   bool restored = written;
   if (!written) {
     // What stdio still holds must not reach the file after the old content.
     __fpurge(target.file);
-    restored = restore_backup(target.backup, fd) && give_set_id_bits_back(fd, target.original);
-    // The old content again, with a new modification time.
-    if (restored && fstat(fd, &target.left) != 0) target.left = {};
+    restored = restore_backup(target.backup, fd);
+    if (restored) {
+      give_set_id_bits_back(fd, target.original);
+      // The old content again, with a new modification time.
+      if (fstat(fd, &target.left) != 0) target.left = {};
+    }
   }
   fclose(target.file);
   target.file = nullptr;
@@ -313,12 +315,14 @@ save_result open_save_target(const char* name, off_t size, const seen_file* seen
     }
     return take_file(target, fd) ? save_result::done : save_result::cant_open;
   }
-  if (seen != nullptr && (changed_since_seen(*seen, target.original) || seen->cut_at_zero)) {
-    close(fd);
-    return changed_since_seen(*seen, target.original) ? save_result::changed_on_disk
-                                                      : save_result::cut_at_zero;
+  if (seen != nullptr) {
+    const bool changed = changed_since_seen(*seen, target.original);
+    if (changed || seen->cut_at_zero) {
+      close(fd);
+      return changed ? save_result::changed_on_disk : save_result::cut_at_zero;
+    }
+    target.compared = true;
   }
-  target.compared = seen != nullptr;
   if (must_write_in_place(fd, target.original) ||
       directory_forbids_replacing(target.path, target.original)) {
     return open_in_place(target, fd);
