@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "extensions/extensions.h"
 #include "shell/shell.h"
 #include "texttable/texttable.h"
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "extensions/extensions.h"
 #include "shell/shell.h"
 #include "texttable/texttable.h"
 
@@ -35,8 +36,7 @@ int main(int argc, char** argv) {
   set_printer_terminal(isatty(STDOUT_FILENO));
 
   if (!take_scratch_db()) return 1;
-  register_regexp_functions(scratch_db);
-  register_field_functions(scratch_db);
+  add_sql_extensions(scratch_db);
   for (int i = 1; i < argc; ++i) {
     apply_engine_settings();
     load_text_file(argv[i]);

@@ -47,19 +47,6 @@ bool run_line(std::string_view line);
 
 void show_help();
 
-// Adds the regular expression functions to `db`: regexp (behind the REGEXP
-// operator), regexp_like, regexp_substr, regexp_capture and regexp_replace.
-// On refusal prints "SQL error: ..." and returns false.
-bool register_regexp_functions(sqlite3* db);
-
-// Adds the field functions to `db`: split_part, field, field_count,
-// csv_field, csv_field_count and csv_line, and the table-valued
-// string_to_table and regexp_split_to_table. On refusal prints
-// "SQL error: ..." and returns false.
-bool register_field_functions(sqlite3* db);
-// The table-valued functions among them, which go where a table does.
-inline constexpr const char* table_function_names[] = {"string_to_table", "regexp_split_to_table"};
-
 // Prints the prompt and reads one line, its line feed kept when it has one.
 // False at the end of input or on a read error.
 bool read_line(std::string& line);

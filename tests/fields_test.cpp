@@ -1,6 +1,7 @@
 // The field functions, through the engine: each row is an expression and what
 // a select of it gives, or the statement's error. The table-valued splits are
 // read through subqueries over the table `lines`.
+#include "extensions/extensions.h"
 #include "scratch_fixture.h"
 
 namespace {
@@ -70,8 +71,7 @@ const value_case value_cases[] = {
 struct fields_test : scratch_test {
   void SetUp() override {
     scratch_test::SetUp();
-    ASSERT_TRUE(register_regexp_functions(scratch_db));
-    ASSERT_TRUE(register_field_functions(scratch_db));
+    ASSERT_TRUE(add_sql_extensions(scratch_db));
     query(
         "create table lines (row integer primary key, data text, pattern text);"
         "insert into lines values (1, 'a,,b c', ','), (2, ' x', ' '), (3, 'p q r s', ' ');");

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "extensions/extensions.h"
 #include "run_plinth.h"
 #include "shell/shell.h"
 #include "texttable/seen_files.h"
@@ -116,7 +117,7 @@ const oom_case oom_cases[] = {
     {"fields",
      [] { run_statement("create table t (data text); insert into t values ('a,\"b c\"');"); },
      [] {
-       if (register_regexp_functions(scratch_db) && register_field_functions(scratch_db)) {
+       if (add_sql_extensions(scratch_db)) {
          run_statement(
              "update t set data = csv_line(csv_field(data, 2), split_part(data, ',', 1),"
              " (select group_concat(value, '+') from regexp_split_to_table(t.data, '[ ,]')),"

@@ -1,5 +1,6 @@
 // The regular expression functions, through the engine: each row is an
 // expression and what a select of it gives, or the statement's error.
+#include "extensions/extensions.h"
 #include "scratch_fixture.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "extensions/extensions.h"
 #include "shell/shell.h"
 
 // Output and messages go nowhere; the fuzzer's own reports keep the real
@@ -40,7 +41,7 @@ inline void open_scratch_db() {
   sqlite3_limit(scratch_db, SQLITE_LIMIT_ATTACHED, 0);
   sqlite3_limit(scratch_db, SQLITE_LIMIT_LENGTH, 1 << 20);
   sqlite3_progress_handler(scratch_db, 1 << 20, stop_long_statement, nullptr);
-  if (!register_regexp_functions(scratch_db) || !register_field_functions(scratch_db)) abort();
+  if (!add_sql_extensions(scratch_db)) abort();
 }
 
 inline void close_scratch_db() {

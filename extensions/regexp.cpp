@@ -1,6 +1,6 @@
 // Regular expressions in SQL, backed by PCRE2: the function behind the
 // engine's REGEXP operator and the regexp_* functions of line editing.
-#include "shell/regexp.h"
+#include "extensions/regexp.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "extensions/extensions.h"
 #include "shell/shell.h"
 #include "texttable/texttable.h"
 
@@ -418,18 +419,6 @@ void regexp_replace_function(sqlite3_context* context, int argc, sqlite3_value**
 }
 
 }  // namespace
-
-bool add_sql_functions(sqlite3* db, const sql_function* functions, size_t count) {
-  for (const sql_function* f = functions; f != functions + count; ++f) {
-    if (sqlite3_create_function_v2(
-            db, f->name, f->arguments, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
-            const_cast<char*>(f->name), f->call, nullptr, nullptr, nullptr) != SQLITE_OK) {
-      print_error("SQL error: %s\n", sqlite3_errmsg(db));
-      return false;
-    }
-  }
-  return true;
-}
 
 bool register_regexp_functions(sqlite3* db) {
   static constexpr sql_function functions[] = {

@@ -10,18 +10,6 @@
 #include <string>
 #include <string_view>
 
-// A scalar SQL function of the console's.
-struct sql_function {
-  const char* name;
-  int arguments;  // -1: any number
-  void (*call)(sqlite3_context*, int, sqlite3_value**);
-};
-
-// Adds `functions` to `db` as deterministic, innocuous UTF-8 functions, each
-// with its name as its user data (for the messages that carry it). On refusal
-// prints "SQL error: ..." and returns false.
-bool add_sql_functions(sqlite3* db, const sql_function* functions, size_t count);
-
 // A pattern compiled for one statement, kept by the engine as auxiliary data
 // on the pattern argument, with the match data every row reuses.
 struct compiled_pattern {
