@@ -486,7 +486,9 @@ TEST_F(terminal_test, ctrl_c_during_a_large_load_undoes_it) {
 
 // The line shows the file's name, its control characters in caret notation
 // (ESC typed after Ctrl-V), and goes when the load ends; a screen too narrow
-// for "...", the name and the counts shows none.
+// for "...", the name and the counts shows none. The grid and the error
+// lines (a name typed on the command line, an engine message quoting bytes)
+// show control characters the same way.
 TEST_F(terminal_test, progress_of_a_slow_load_is_erased_at_its_end) {
   const struct {
     std::string file;
@@ -500,7 +502,8 @@ TEST_F(terminal_test, progress_of_a_slow_load_is_erased_at_its_end) {
       {"slow\x1b[7m.fifo", "slow", {"C-v", "Escape"}, "[7m.fifo", "slow^[[7m.fifo: ", "80"},
       {"narrow.fifo", "narrow.fifo", {}, "", nullptr, "12"},
   };
-  start({"notes.txt"});
+  start({"notes.txt", "x\x1b]0;PWNED\a\x1b[2J.txt"});
+  EXPECT_NE(screen().find("Can't open x^[]0;PWNED^G^[[2J.txt\n"), std::string::npos) << screen();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.typed);
     ASSERT_EQ(mkfifo((dir + "/" + c.file).c_str(), 0600), 0);
@@ -524,6 +527,7 @@ TEST_F(terminal_test, progress_of_a_slow_load_is_erased_at_its_end) {
   run("select count(*) from `slow.fifo` join `narrow.fifo` using (row)", "\n100\n");
   run("select 'a' || char(27) || '[2J' || char(13) || 'b' || char(155) as v",
       "\na^[[2J^Mb\\u009b\n");
+  run("select json_extract('{}', 'x' || char(27) || '[2J')", "'x^[[2J'\n");
 }
 
 }  // namespace
