@@ -190,7 +190,8 @@ void set_csv_field(sqlite3_context* context, const csv_field& field) {
     value[length++] = field.inside[i];
     if (field.inside[i] == '"') ++i;  // the second of a doubled quote
   }
-  memcpy(value + length, field.after.data(), field.after.size());
+  // A quote left open has no `after`, whose data is then null.
+  if (!field.after.empty()) memcpy(value + length, field.after.data(), field.after.size());
   length += field.after.size();
   sqlite3_result_text64(context, value, length, sqlite3_free, SQLITE_UTF8);
 }

@@ -34,6 +34,7 @@ void free_pattern(void* kept) {
   auto* pattern = static_cast<compiled_pattern*>(kept);
   pcre2_match_context_free(pattern->match_context);
   pcre2_match_data_free(pattern->match_data);
+  pcre2_code_free(pattern->heard);
   pcre2_code_free(pattern->code);
   sqlite3_free(pattern);
 }
@@ -108,6 +109,13 @@ bool searchable_in_stretches(const pcre2_code* code, std::string_view text) {
          text.find("(*SKIP") == std::string_view::npos;
 }
 
+// A pattern searched in one call hears a Ctrl-C through the callouts of its
+// `heard` code: a single call may try every start position of a long line,
+// or run long at one.
+int stop_on_ctrl_c(pcre2_callout_block*, void*) {
+  return sql_interrupted() ? match_interrupted : 0;
+}
+
 }  // namespace
 
 compiled_pattern* compile_pattern(std::string_view text, int& error, PCRE2_SIZE& offset) {
@@ -118,14 +126,22 @@ compiled_pattern* compile_pattern(std::string_view text, int& error, PCRE2_SIZE&
   error = PCRE2_ERROR_NOMEMORY;
   offset = PCRE2_UNSET;
   if (memory != nullptr && options != nullptr && pattern != nullptr) {
-    pattern->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
-                                  PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_USE_OFFSET_LIMIT,
-                                  &error, &offset, options);
+    auto compile = [&](uint32_t more) {
+      return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
+                           PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_USE_OFFSET_LIMIT | more,
+                           &error, &offset, options);
+    };
+    pattern->code = compile(0);
     if (pattern->code != nullptr) {
       pattern->in_stretches = searchable_in_stretches(pattern->code, text);
+      // The callouts cost a call before each item, so a short text, whose
+      // search ends soon anyway, is searched without them.
+      if (!pattern->in_stretches) pattern->heard = compile(PCRE2_AUTO_CALLOUT);
       // Without the JIT (no executable memory, out of memory) the
       // interpreter gives the same results, only slower.
       pattern->jit = pcre2_jit_compile(pattern->code, PCRE2_JIT_COMPLETE) == 0;
+      pattern->heard_jit =
+          pattern->heard != nullptr && pcre2_jit_compile(pattern->heard, PCRE2_JIT_COMPLETE) == 0;
       pattern->match_data = pcre2_match_data_create_from_pattern(pattern->code, nullptr);
       pattern->match_context = pcre2_match_context_create(memory);
       error = PCRE2_ERROR_NOMEMORY;
@@ -136,6 +152,7 @@ compiled_pattern* compile_pattern(std::string_view text, int& error, PCRE2_SIZE&
   pcre2_general_context_free(memory);
   if (pattern != nullptr && pattern->match_data != nullptr && pattern->match_context != nullptr) {
     pcre2_set_heap_limit(pattern->match_context, heap_limit_kib);
+    pcre2_set_callout(pattern->match_context, stop_on_ctrl_c, nullptr);
     return pattern;
   }
   if (pattern != nullptr) free_pattern(pattern);
@@ -179,16 +196,19 @@ constexpr std::chrono::duration<double> stretch_time = std::chrono::milliseconds
 // The options a search in stretches keeps for every stretch but the first.
 constexpr uint32_t stretch_options = PCRE2_NOTBOL | PCRE2_NOTEOL | PCRE2_NOTEMPTY;
 
-int match_once(compiled_pattern& pattern, std::string_view text, PCRE2_SIZE start,
-               uint32_t options) {
+// One call to PCRE2, with the pattern's `heard` code when `heard`.
+int match_once(compiled_pattern& pattern, std::string_view text, PCRE2_SIZE start, uint32_t options,
+               bool heard = false) {
   auto subject = reinterpret_cast<PCRE2_SPTR>(text.data());
-  if (pattern.jit) {
-    int result = pcre2_jit_match(pattern.code, subject, text.size(), start, options,
-                                 pattern.match_data, pattern.match_context);
+  const pcre2_code* code = heard ? pattern.heard : pattern.code;
+  pattern.searched = code;
+  if (heard ? pattern.heard_jit : pattern.jit) {
+    int result = pcre2_jit_match(code, subject, text.size(), start, options, pattern.match_data,
+                                 pattern.match_context);
     if (result != PCRE2_ERROR_JIT_STACKLIMIT) return result;
   }
-  return pcre2_match(pattern.code, subject, text.size(), start, options | PCRE2_NO_JIT,
-                     pattern.match_data, pattern.match_context);
+  return pcre2_match(code, subject, text.size(), start, options | PCRE2_NO_JIT, pattern.match_data,
+                     pattern.match_context);
 }
 
 // Whether a valid UTF-8 character begins at byte `at`. A search over the whole
@@ -246,11 +266,12 @@ bool begins_character(std::string_view text, size_t at) {
 
 int find_match(compiled_pattern& pattern, std::string_view text, PCRE2_SIZE start,
                uint32_t options) {
-  if (text.size() > first_stretch && start < text.size() - first_stretch && pattern.in_stretches &&
+  const bool long_text = text.size() > first_stretch && start < text.size() - first_stretch;
+  if (long_text && pattern.in_stretches &&
       (options & ~(stretch_options | PCRE2_NOTEMPTY_ATSTART)) == 0) {
     return search_in_stretches(pattern, text, start, options);
   }
-  return match_once(pattern, text, start, options);
+  return match_once(pattern, text, start, options, long_text && pattern.heard != nullptr);
 }
 
 namespace {
@@ -330,7 +351,7 @@ int append_replacement(sqlite3_str* out, std::string_view text, compiled_pattern
                            PCRE2_SUBSTITUTE_UNSET_EMPTY | PCRE2_SUBSTITUTE_OVERFLOW_LENGTH;
   auto substitute = [&](PCRE2_UCHAR* buffer, PCRE2_SIZE& length) {
     int result = pcre2_substitute(
-        pattern.code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, options,
+        pattern.searched, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, options,
         pattern.match_data, pattern.match_context, reinterpret_cast<PCRE2_SPTR>(replacement.data()),
         replacement.size(), buffer, &length);
     if (result >= 0) {

@@ -21,6 +21,15 @@ struct compiled_pattern {
   // false when the pattern is anchored or tried only at line starts, or where
   // a search starts changes its result (\G, (*COMMIT), (*SKIP)).
   bool in_stretches;
+  // For a pattern not searched in stretches, the same pattern with a callout
+  // before each of its items, which hears a Ctrl-C: a long text is searched
+  // with it. Null for the others, and when it would outgrow PCRE2's limit on
+  // the size of a compiled pattern.
+  pcre2_code* heard;
+  bool heard_jit;
+  // The code of the last search, which a replacement must be given with its
+  // match data.
+  const pcre2_code* searched;
 };
 
 // Compiles a pattern as the regexp functions do, with their options and

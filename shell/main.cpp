@@ -25,6 +25,7 @@ void open_missing_standard_streams() {
 
 int main(int argc, char** argv) {
   open_missing_standard_streams();
+  set_error_terminal(isatty(STDERR_FILENO));
   if (argc < 2) {
     print_error("Usage: %s <file> [file...]\n", argc > 0 ? argv[0] : "plinth");
     return 1;

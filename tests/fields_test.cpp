@@ -32,6 +32,7 @@ const value_case value_cases[] = {
     {"csv_field('a,\"b,\"\"c\"\"\",d', 2) || '|' || csv_field('a,\"b\",', 3)", "b,\"c\"|"},
     {"coalesce(csv_field('a,b', 3), csv_field('a,b', 0), csv_field(null, 1))", "<null>"},
     {"csv_field('x,\"open,rest', 2) || '|' || csv_field('\"ab\"cd,e', 1)", "open,rest|abcd"},
+    {"csv_field('\"\"\"', 1) || '|' || csv_field('\"a\"\"b', 1)", "\"|a\"b"},
     {"csv_field('a;\"b;c\"', 2, ';') || csv_field_count('a;b', ';') || csv_field_count('a,b', ';')",
      "b;c21"},
     {"csv_field('a', 1, ';;')",

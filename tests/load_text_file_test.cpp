@@ -1,4 +1,5 @@
 // Loading a file: one row per line, however long, line ends stripped.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "fault_checks.h"
@@ -177,6 +178,40 @@ TEST_F(load_text_file_test, leaves_no_table_when_it_does_not_finish) {
     EXPECT_EQ(query("select count(*) from f"), rows{"20000"});
     query("drop table f");
   }
+}
+
+// The user's own in-place backups beside the file, or beside the file its
+// link leads to, are named, the oldest first, and left; other names, a link,
+// a directory and another user's file are not taken for one.
+TEST_F(load_text_file_test, names_the_backups_of_a_save_cut_short) {
+  ASSERT_EQ(mkdir("sub", 0700), 0);
+  ASSERT_EQ(mkdir("sub/.f.txt.plinth-dir000", 0700), 0);
+  ASSERT_EQ(symlink("f.txt", "sub/.f.txt.plinth-link00"), 0);
+  ASSERT_EQ(symlink("sub/f.txt", "link.txt"), 0);
+  const std::string files[] = {"f.txt",
+                               ".f.txt.plinth-9zZ0aA",
+                               ".f.txt.plinth-000000",
+                               ".f.txt.plinth-Ab12C",
+                               ".f.txt.plinth-Ab-2Cd",
+                               ".g.txt.plinth-Ab12Cd",
+                               geteuid() == 0 ? ".f.txt.plinth-other0" : ""};
+  for (time_t i = 0; i < static_cast<time_t>(std::size(files)) && !files[i].empty(); ++i) {
+    write_file("sub/" + files[i], "text\n");
+    const timespec times[2] = {{1000, 0}, {1000 + i, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, ("sub/" + files[i]).c_str(), times, 0), 0);
+  }
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown("sub/.f.txt.plinth-other0", 65534, 65534), 0);
+  }
+  for (const std::string typed : {"sub/f.txt", "link.txt"}) {
+    testing::internal::CaptureStderr();
+    load_text_file(typed.c_str());
+    const std::string said = typed + ": a save of it was cut short; its old content is in sub/";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              said + ".f.txt.plinth-9zZ0aA\n" + said + ".f.txt.plinth-000000\n");
+    EXPECT_EQ(query("select data from `" + typed + "`"), rows{"text"});
+  }
+  EXPECT_TRUE(file_exists("sub/.f.txt.plinth-9zZ0aA"));
 }
 
 TEST_F(load_text_file_test, reports_what_cannot_be_opened_or_read) {

@@ -70,6 +70,22 @@ const value_case value_cases[] = {
     // a character.
     {"regexp_like(replace(printf('%.300c', 'a'), 'a', '\xe6\x97\xa5'), '(?<!\xe6\x97\xa5)(?!^)')",
      "0"},
+    // A pattern searched in one call (anchored, at line starts, with \G or a
+    // verb) takes callouts on a long text, without a change in what it finds;
+    // one too large to take them is searched without.
+    {"regexp_replace(printf('%.300c', 'a') || 'xa', '\\Ga', 'b') = printf('%.300c', 'b') || 'xa'",
+     "1"},
+    {"regexp_like(printf('%.300c', 'x') || 'abc', '(*COMMIT)abc')", "1"},
+    {"length(regexp_replace(printf('%.300c', 'a') || 'b' || printf('%.300c', 'a'), "
+     "'a+(*SKIP)b|a', '-'))",
+     "301"},
+    {"regexp_capture(printf('%.300c', 'x') || 'E', '^x+(?<e>E)$', 1) ||"
+     " regexp_substr(printf('%.300c', 'x') || char(10) || 'a timeout', '.*timeout')",
+     "Ea timeout"},
+    {"(with recursive n(i) as (select 1 union all select i + 1 from n where i < 3000) select "
+     "regexp_like(printf('%.300c', 'x') || 'w3000', '^x*(?:' || group_concat('w' || i, '|') || "
+     "')$') from n)",
+     "1"},
     // Numbers and blobs as their text, zero bytes included.
     {"regexp_like(12345, '^\\d+$')", "1"},
     {"regexp_substr(3.25, '\\.\\d+')", ".25"},

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "shell/shell.h"
+#include "texttable/cut_short_saves.h"
 #include "texttable/line_reader.h"
 #include "texttable/progress.h"
 #include "texttable/seen_files.h"
@@ -106,6 +107,7 @@ void load_text_file(const char* name) {
     print_error("Can't open %s\n", name);
     return;
   }
+  if (S_ISREG(info.st_mode)) report_cut_short_saves(name);
   // One transaction for the whole file: a commit per row would cost a journal
   // write per line. It holds the create too, so a load that does not finish
   // (a failed read, a refused insert or commit, a Ctrl-C, a kill) leaves no

@@ -1,17 +1,52 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "shell/caret_notation.h"
 #include "shell/shell.h"
 #include "texttable/progress.h"
 #include "texttable/seen_files.h"
 #include "texttable/texttable.h"
+
+namespace {
+
+// Whether standard error is a terminal, where a message shows its control
+// characters in caret notation, as the grid does: a file's name or bytes
+// quoted in a message must not retitle or clear the screen.
+bool error_terminal = false;
+
+// The message as a terminal should show it, its line end kept.
+void print_shown(const char* format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  const int length = vsnprintf(nullptr, 0, format, args);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0) vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
+  std::string_view message = text;
+  const bool line_end = message.ends_with('\n');
+  if (line_end) message.remove_suffix(1);
+  std::string shown;
+  show_controls(message, [&shown](const char* piece, size_t size) { shown.append(piece, size); });
+  if (line_end) shown += '\n';
+  fwrite(shown.data(), 1, shown.size(), stderr);
+}
+
+}  // namespace
+
+void set_error_terminal(bool terminal) {
+  error_terminal = terminal;
+}
 
 void print_error(const char* format, ...) {
   fflush(stdout);
   clear_load_progress();
   va_list args;
   va_start(args, format);
-  vfprintf(stderr, format, args);
+  if (error_terminal) {
+    print_shown(format, args);
+  } else {
+    vfprintf(stderr, format, args);
+  }
   va_end(args);
 }
 

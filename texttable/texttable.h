@@ -32,6 +32,10 @@ void save_text_table(const char* name);
 // Flushes standard output first, so that output captured into one stream keeps
 // its order, then writes the message on standard error.
 void print_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Whether standard error is a terminal; decided once, at start. There each
+// message shows control characters in caret notation, as the grid does, all
+// but its line end; elsewhere it goes byte for byte.
+void set_error_terminal(bool terminal);
 
 // Runs a statement that returns no rows. On refusal prints "SQL error: ..." and
 // returns false. A null statement is one that could not be built for want of
