@@ -47,6 +47,8 @@ bool read_plain_line(std::string& line) {
     free(buffer);
     buffer = nullptr;
     capacity = 0;
+    // Leaving may be refused at a terminal: the next read waits for more.
+    clearerr(stdin);
     // The shell that started us then prompts on a line of its own.
     if (at_terminal()) putchar('\n');
     return false;

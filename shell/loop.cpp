@@ -5,6 +5,7 @@
 
 #include "shell/shell.h"
 #include "texttable/texttable.h"
+#include "texttable/unsaved_edits.h"
 
 sqlite3* scratch_db = nullptr;
 
@@ -125,4 +126,18 @@ bool run_line(std::string_view line) {
   }
   run_sql(line);
   return true;
+}
+
+bool run_ends(bool leaving, bool at_terminal) {
+  static bool refused = false;
+  if (!leaving) {
+    refused = false;
+    return false;
+  }
+  if (!at_terminal || refused) return true;
+  const std::string names = unsaved_table_names();
+  if (names.empty()) return true;
+  print_error("Not saved: %s; quit again to leave without saving\n", names.c_str());
+  refused = true;
+  return false;
 }

@@ -7,6 +7,7 @@
 #include "extensions/extensions.h"
 #include "shell/shell.h"
 #include "texttable/texttable.h"
+#include "texttable/unsaved_edits.h"
 
 namespace {
 
@@ -33,11 +34,13 @@ int main(int argc, char** argv) {
   // One thread, and no use for the engine's memory statistics.
   sqlite3_config(SQLITE_CONFIG_SINGLETHREAD);
   sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-  install_interrupt_handlers(isatty(STDIN_FILENO) && isatty(STDOUT_FILENO));
+  const bool at_terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+  install_interrupt_handlers(at_terminal);
   set_printer_terminal(isatty(STDOUT_FILENO));
 
   if (!take_scratch_db()) return 1;
   add_sql_extensions(scratch_db);
+  watch_table_edits(scratch_db);
   for (int i = 1; i < argc; ++i) {
     apply_engine_settings();
     load_text_file(argv[i]);
@@ -45,7 +48,9 @@ int main(int argc, char** argv) {
   fputs("-- plinth\n-- Type 'help' for help\n\n", stdout);
 
   std::string line;
-  while (read_line(line) && run_line(line)) {
+  for (;;) {
+    const bool leaving = !read_line(line) || !run_line(line);
+    if (run_ends(leaving, at_terminal)) break;
   }
 
   // Held so that an ending signal can't leave the file a second time.

@@ -236,6 +236,54 @@ TEST_F(terminal_test, prompts_and_ends_on_ctrl_d_without_scratch_file) {
   EXPECT_FALSE(file_exists(dir + "/plinth.temp.htnilp-journal"));
 }
 
+// Leaving with unsaved edits is refused once, at a terminal only; leaving
+// again on the very next line ends the run, any other line between re-arms.
+TEST_F(terminal_test, leaving_with_unsaved_edits_is_refused_once) {
+  const std::string refusal = "Not saved: notes.txt, todo.txt; quit again to leave without saving";
+  const std::vector<std::string> edits{"new todo.txt", "insert into `todo.txt` (data) values ('x')",
+                                       "delete from `notes.txt`"};
+  enum outcome { refused, runs, leaves };
+  const struct {
+    std::vector<std::string> typed;                      // before the steps
+    std::vector<std::pair<std::string, outcome>> steps;  // a line, or the key C-d
+  } cases[] = {
+      {edits, {{"quit", refused}, {"QUIT", leaves}}},
+      {edits, {{"C-d", refused}, {"C-d", leaves}}},
+      {edits, {{"quit", refused}, {"select 1", runs}, {"C-d", refused}, {"quit", leaves}}},
+      {{"update `notes.txt` set data = 'x'", "save notes.txt"}, {{"quit", leaves}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.steps.front().first + " after " + c.typed.back());
+    if (&c != cases) {
+      TearDown();
+      SetUp();
+    }
+    start({"notes.txt"});
+    for (const std::string& line : c.typed) run(line, "sql>");
+    size_t refusals = 0;
+    for (const auto& [typed, then] : c.steps) {
+      if (then == runs) {
+        run(typed, "sql>");
+        continue;
+      }
+      if (typed == "C-d") {
+        press({typed});
+      } else {
+        type(typed);
+        press({"Enter"});
+      }
+      if (then == refused) {
+        wait_for(refusal, ++refusals);
+        wait_for_prompt();
+      }
+    }
+    ASSERT_TRUE(wait_until([&] { return ended() && !exit_status().empty(); })) << screen();
+    EXPECT_EQ(exit_status(), "0\n");
+    EXPECT_EQ(count(screen(), refusal), refusals) << screen();
+    EXPECT_FALSE(file_exists(dir + "/plinth.temp.htnilp"));
+  }
+}
+
 // SIGTERM while a line is typed: the run ends by the signal, without its
 // scratch file, and leaves the terminal as it found it (echo, whole lines).
 TEST_F(terminal_test, sigterm_at_the_prompt_restores_the_terminal) {

@@ -8,6 +8,7 @@
 #include "texttable/progress.h"
 #include "texttable/seen_files.h"
 #include "texttable/texttable.h"
+#include "texttable/unsaved_edits.h"
 
 namespace {
 
@@ -95,6 +96,7 @@ bool load_lines(FILE* file, const char* name, const load_steps& steps, bool& cut
   }
   loaded = loaded && run_statement(steps.finish);
   if (!loaded) undo_load(steps);
+  if (loaded) note_table_made(name);
   return loaded;
 }
 

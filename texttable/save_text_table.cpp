@@ -4,6 +4,7 @@
 #include "shell/shell.h"
 #include "texttable/save_target.h"
 #include "texttable/texttable.h"
+#include "texttable/unsaved_edits.h"
 
 namespace {
 
@@ -94,6 +95,7 @@ void save_text_table(const char* name) {
   hold_interrupts(false);
   switch (saved) {
     case save_result::done:
+      note_table_saved(name, target.mode != save_mode::stream);
       if (target.mode != save_mode::stream) remember_seen_file(name, target.left, false);
       break;
     case save_result::cant_open:

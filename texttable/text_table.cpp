@@ -6,6 +6,7 @@
 #include "texttable/progress.h"
 #include "texttable/seen_files.h"
 #include "texttable/texttable.h"
+#include "texttable/unsaved_edits.h"
 
 namespace {
 
@@ -89,5 +90,6 @@ int create_text_table(const char* name) {
   if (!run_statement(statement.get())) return 0;
   // A new table holds nothing of the file of its name.
   forget_seen_file(name);
+  note_table_made(name);
   return 1;
 }

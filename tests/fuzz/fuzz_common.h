@@ -9,6 +9,7 @@
 
 #include "extensions/extensions.h"
 #include "shell/shell.h"
+#include "texttable/unsaved_edits.h"
 
 // Output and messages go nowhere; the fuzzer's own reports keep the real
 // standard error, which it took before this runs.
@@ -42,6 +43,7 @@ inline void open_scratch_db() {
   sqlite3_limit(scratch_db, SQLITE_LIMIT_LENGTH, 1 << 20);
   sqlite3_progress_handler(scratch_db, 1 << 20, stop_long_statement, nullptr);
   if (!add_sql_extensions(scratch_db)) abort();
+  watch_table_edits(scratch_db);
 }
 
 inline void close_scratch_db() {
