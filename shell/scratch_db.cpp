@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "shell/shell.h"
+#include "texttable/seen_files.h"
 #include "texttable/texttable.h"
 
 namespace {
@@ -263,6 +264,32 @@ found take_file(std::string& reason, bool& created) {
   return found::taken;
 }
 
+// Says which tables a scratch database left by a run that did not end holds,
+// in the order they were made, and marks them: their rows are not what the
+// files now hold, which a save would otherwise write over.
+void report_leftover_tables() {
+  char** raw = nullptr;
+  int rows = 0;
+  int columns = 0;
+  if (sqlite3_get_table(scratch_db,
+                        "select name from sqlite_master where type = 'table' and "
+                        "name not like 'sqlite\\_%' escape '\\' order by rowid",
+                        &raw, &rows, &columns, nullptr) != SQLITE_OK) {
+    return;
+  }
+  std::string names;
+  for (int r = 1; r <= rows; ++r) {
+    const char* name = raw[r] != nullptr ? raw[r] : "";
+    names += (r > 1 ? ", " : "") + std::string(name);
+    remember_leftover_table(name);
+  }
+  sqlite3_free_table(raw);
+  if (rows > 0) {
+    print_error("%s was left by a run that did not end; its tables are as that run left them: %s\n",
+                scratch_db_name, names.c_str());
+  }
+}
+
 }  // namespace
 
 bool take_scratch_db() {
@@ -280,6 +307,7 @@ bool take_scratch_db() {
     } else if (!still_named(held_fd)) {
       reason = std::string(scratch_db_name) + " was replaced while it was opened";
     } else if (take_journal(reason)) {
+      if (!created) report_leftover_tables();
       return true;
     }
     sqlite3_close(scratch_db);

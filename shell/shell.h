@@ -17,7 +17,9 @@ inline constexpr const char scratch_shm_name[] = "plinth.temp.htnilp-shm";
 // Opens scratch_db on the user's own scratch database, made 0600 when absent,
 // and holds it for this run alone. A link, a file that is not regular,
 // another user's, not a database or in use by another run is refused, and
-// left as it is, with "Can't open database: ..." and false.
+// left as it is, with "Can't open database: ..." and false. The tables of
+// one that a run left behind are named on standard error, and marked so
+// that a save of theirs over a file is refused once.
 bool take_scratch_db();
 // Removes the scratch database and the engine's files beside it when the name
 // still gives the file this run opened, then lets go of it.

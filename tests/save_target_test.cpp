@@ -31,21 +31,29 @@ namespace {
 const std::string old_text = "old 1\nold 2\n";
 const std::string new_text = "new 1\nnew 2\nnew 3\n";
 
-// The typed lines that make table `name` hold new_text and save it.
+// The typed lines that make table `name` hold new_text and save it, twice:
+// the first save over an existing file only says it was not loaded.
 std::string make_and_save(const std::string& name) {
   return "new `" + name + "`\ninsert into `" + name +
-         "` (data) values ('new 1'), ('new 2'), ('new 3');\nsave `" + name + "`\n";
+         "` (data) values ('new 1'), ('new 2'), ('new 3');\nsave `" + name + "`\nsave `" + name +
+         "`\n";
+}
+
+// What the first of those saves says over an existing file.
+std::string not_loaded(const std::string& name) {
+  return "Can't save " + name +
+         ": the file exists and was not loaded; save again to write over it\n";
 }
 
 // A view of `lines` rows: as large as wanted without growing the scratch
 // database, which the same limits would stop. `first` is the first row's
-// value.
+// value. Saved twice, as above.
 std::string make_large_and_save(const std::string& name, int lines,
                                 const std::string& first = "'line 1'") {
   return "create view `" + name +
          "` as with recursive n(i) as (select 1 union all select i + 1 from n where i < " +
          std::to_string(lines) + ") select i as row, iif(i = 1, " + first +
-         ", 'line ' || i) as data from n;\nsave `" + name + "`\n";
+         ", 'line ' || i) as data from n;\nsave `" + name + "`\nsave `" + name + "`\n";
 }
 
 // Root, but held to the permission bits as a plain user is: without the
@@ -170,6 +178,15 @@ bool has_access_list(const std::string& path) {
   return getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0) >= 0;
 }
 
+// Sets (`+a`) or clears (`-a`) the append-only attribute of directory d/ao,
+// made here, or says why not.
+std::string append_only(const scratch_dir& d, const char* change) {
+  if (geteuid() != 0) return "needs root to make a directory append-only";
+  std::filesystem::create_directories(d.path("ao"));
+  const std::string command = std::string("chattr ") + change + " " + d.path("ao") + " 2>/dev/null";
+  return system(command.c_str()) == 0 ? "" : "chattr +a does not work here";
+}
+
 // Root without one capability.
 std::string root_without(int capability) {
   if (geteuid() != 0) return "needs root";
@@ -181,7 +198,7 @@ std::string root_without(int capability) {
 const save_case save_cases[] = {
     {"a file is replaced and keeps its permissions",
      [](const scratch_dir& d) { return chmod(d.path("t.txt").c_str(), 0604) ? "chmod" : ""; },
-     make_and_save("t.txt"), "", "t.txt", new_text, false, nullptr,
+     make_and_save("t.txt"), not_loaded("t.txt"), "t.txt", new_text, false, nullptr,
      [](const scratch_dir& d, const struct stat&) {
        EXPECT_EQ(status_of(d.path("t.txt")).st_mode & 07777, 0604u);
      }},
@@ -192,7 +209,7 @@ const save_case save_cases[] = {
                   ? "chown"
                   : "";
      },
-     make_and_save("t.txt"), "", "t.txt", new_text, false, nullptr,
+     make_and_save("t.txt"), not_loaded("t.txt"), "t.txt", new_text, false, nullptr,
      [](const scratch_dir& d, const struct stat&) {
        struct stat info = status_of(d.path("t.txt"));
        EXPECT_EQ(info.st_uid, 4321u);
@@ -201,7 +218,7 @@ const save_case save_cases[] = {
      }},
     {"a symbolic link stays a link to the file written",
      [](const scratch_dir& d) { return symlink("t.txt", d.path("link").c_str()) ? "symlink" : ""; },
-     make_and_save("link"), "", "t.txt", new_text, false, nullptr,
+     make_and_save("link"), not_loaded("link"), "t.txt", new_text, false, nullptr,
      [](const scratch_dir& d, const struct stat&) {
        EXPECT_TRUE(S_ISLNK(status_of(d.path("link")).st_mode));
      }},
@@ -217,7 +234,7 @@ const save_case save_cases[] = {
      [](const scratch_dir& d) {
        return link(d.path("t.txt").c_str(), d.path("also").c_str()) ? "link" : "";
      },
-     make_and_save("t.txt"), "", "t.txt", new_text, true, nullptr,
+     make_and_save("t.txt"), not_loaded("t.txt"), "t.txt", new_text, true, nullptr,
      [](const scratch_dir& d, const struct stat&) {
        EXPECT_EQ(read_file(d.path("also")), new_text);
      }},
@@ -226,7 +243,7 @@ const save_case save_cases[] = {
        return setxattr(d.path("t.txt").c_str(), "user.plinth", "kept", 4, 0) ? "no user xattrs here"
                                                                              : "";
      },
-     make_and_save("t.txt"), "", "t.txt", new_text, false, nullptr,
+     make_and_save("t.txt"), not_loaded("t.txt"), "t.txt", new_text, false, nullptr,
      [](const scratch_dir& d, const struct stat&) {
        char value[8] = {};
        EXPECT_EQ(getxattr(d.path("t.txt").c_str(), "user.plinth", value, sizeof value), 4);
@@ -235,7 +252,7 @@ const save_case save_cases[] = {
      [](const scratch_dir& d) {
        return chmod(d.path("t.txt").c_str(), 0444) ? "chmod" : as_plain_user(d);
      },
-     make_and_save("t.txt"), "Can't open t.txt\n", "t.txt", old_text, true,
+     make_and_save("t.txt"), "Can't open t.txt\nCan't open t.txt\n", "t.txt", old_text, true,
      [](const scratch_dir&) { drop_permission_override(); }, nullptr},
     {"a directory that takes no new file: the file is written in place",
      [](const scratch_dir& d) {
@@ -243,11 +260,11 @@ const save_case save_cases[] = {
        std::filesystem::rename(d.path("t.txt"), d.path("ro/t.txt"));
        return chmod(d.path("ro").c_str(), 0555) ? "chmod" : as_plain_user(d);
      },
-     make_and_save("ro/t.txt"), "", "ro/t.txt", new_text, true,
+     make_and_save("ro/t.txt"), not_loaded("ro/t.txt"), "ro/t.txt", new_text, true,
      [](const scratch_dir&) { drop_permission_override(); }, nullptr},
     {"a file size limit fails the save, and the run goes on", nothing,
-     make_large_and_save("t.txt", 100000) + "select 'still here';\n", "Can't write t.txt\n",
-     "t.txt", old_text, true,
+     make_large_and_save("t.txt", 100000) + "select 'still here';\n",
+     not_loaded("t.txt") + "Can't write t.txt\n", "t.txt", old_text, true,
      [](const scratch_dir&) {
        const rlimit limit = {1 << 16, 1 << 16};
        setrlimit(RLIMIT_FSIZE, &limit);
@@ -255,16 +272,18 @@ const save_case save_cases[] = {
      nullptr},
     {"a full disk fails the save",
      [](const scratch_dir& d) { return small_disk(d, "size=256k", 200000); },
-     make_large_and_save("full/t.txt", 20000), "Can't write full/t.txt\n", "full/t.txt", old_text,
-     true, nullptr, nullptr},
+     make_large_and_save("full/t.txt", 20000),
+     not_loaded("full/t.txt") + "Can't write full/t.txt\n", "full/t.txt", old_text, true, nullptr,
+     nullptr},
     {"a disk that fills halfway through the text fails the save",
      [](const scratch_dir& d) { return small_disk(d, "size=256k", 200000); },
-     make_large_and_save("full/t.txt", 20000), "Can't write full/t.txt\n", "full/t.txt", old_text,
-     true, [](const scratch_dir&) { fail_reservations(); }, nullptr},
+     make_large_and_save("full/t.txt", 20000),
+     not_loaded("full/t.txt") + "Can't write full/t.txt\n", "full/t.txt", old_text, true,
+     [](const scratch_dir&) { fail_reservations(); }, nullptr},
     {"no room for the temporary file fails the save",
      [](const scratch_dir& d) { return small_disk(d, "size=256k,nr_inodes=2", 0); },
-     make_and_save("full/t.txt"), "Can't write full/t.txt\n", "full/t.txt", old_text, true, nullptr,
-     nullptr},
+     make_and_save("full/t.txt"), not_loaded("full/t.txt") + "Can't write full/t.txt\n",
+     "full/t.txt", old_text, true, nullptr, nullptr},
     // Written in place, with the old content in a backup until the new is
     // whole.
     {"a hard-linked file on a full disk that can't reserve room keeps its old content",
@@ -272,16 +291,17 @@ const save_case save_cases[] = {
        std::string why = small_disk(d, "size=256k", 200000);
        return why.empty() ? linked(d, "full/t.txt") : why;
      },
-     make_large_and_save("full/t.txt", 20000), "Can't write full/t.txt\n", "full/t.txt", old_text,
-     true, [](const scratch_dir&) { fail_reservations(); }, nullptr},
+     make_large_and_save("full/t.txt", 20000),
+     not_loaded("full/t.txt") + "Can't write full/t.txt\n", "full/t.txt", old_text, true,
+     [](const scratch_dir&) { fail_reservations(); }, nullptr},
     {"no room for the backup: nothing is touched",
      [](const scratch_dir& d) {
        // A second name takes an inode of its own here.
        std::string why = small_disk(d, "size=256k,nr_inodes=3", 0);
        return why.empty() ? linked(d, "full/t.txt") : why;
      },
-     make_and_save("full/t.txt"), "Can't write full/t.txt\n", "full/t.txt", old_text, true, nullptr,
-     nullptr},
+     make_and_save("full/t.txt"), not_loaded("full/t.txt") + "Can't write full/t.txt\n",
+     "full/t.txt", old_text, true, nullptr, nullptr},
     // Twice: a file whose old content was written back is still the one loaded.
     {"an I/O error writing in place: the old content is written back",
      [](const scratch_dir& d) -> std::string {
@@ -298,7 +318,7 @@ const save_case save_cases[] = {
     {"the old content can't be written back: it stays in the backup",
      [](const scratch_dir& d) { return linked(d, "t.txt"); },
      make_large_and_save("t.txt", 20000, "hex(zeroblob(100000))"),
-     "Can't write t.txt: its old content is in ", "t.txt", "", true,
+     not_loaded("t.txt") + "Can't write t.txt: its old content is in ", "t.txt", "", true,
      [](const scratch_dir&) {
        // Only cutting the file to its old length fails; the engine empties its journal.
        fail_calls({{__NR_write, EIO, 2, 1 << 16}, {__NR_ftruncate, EIO, 1, 0, false}});
@@ -311,7 +331,7 @@ const save_case save_cases[] = {
        chmod(d.path("t.txt").c_str(), 0640);
        return acl_command("setfacl -d -m u:4321:rw " + d.root);
      },
-     make_and_save("t.txt"), "", "t.txt", new_text, false, nullptr,
+     make_and_save("t.txt"), not_loaded("t.txt"), "t.txt", new_text, false, nullptr,
      [](const scratch_dir& d, const struct stat&) {
        EXPECT_FALSE(has_access_list(d.path("t.txt")));
        EXPECT_EQ(status_of(d.path("t.txt")).st_mode & 07777, 0640u);
@@ -327,7 +347,7 @@ const save_case save_cases[] = {
                   ? "chown"
                   : "";
      },
-     make_and_save("sg/t.txt"), "", "sg/t.txt", new_text, true,
+     make_and_save("sg/t.txt"), not_loaded("sg/t.txt"), "sg/t.txt", new_text, true,
      [](const scratch_dir&) { prctl(PR_CAPBSET_DROP, CAP_CHOWN, 0, 0, 0); },
      [](const scratch_dir& d, const struct stat&) {
        EXPECT_EQ(status_of(d.path("sg/t.txt")).st_gid, 4323u);
@@ -338,7 +358,7 @@ const save_case save_cases[] = {
        if (std::string why = root_without(CAP_FSETID); !why.empty()) return why;
        return chmod(d.path("t.txt").c_str(), 06750) ? "chmod" : linked(d, "t.txt");
      },
-     make_and_save("t.txt"), "", "t.txt", new_text, true,
+     make_and_save("t.txt"), not_loaded("t.txt"), "t.txt", new_text, true,
      [](const scratch_dir&) { prctl(PR_CAPBSET_DROP, CAP_FSETID, 0, 0, 0); },
      [](const scratch_dir& d, const struct stat&) {
        EXPECT_EQ(status_of(d.path("t.txt")).st_mode & 07777, 06750u);
@@ -352,7 +372,7 @@ const save_case save_cases[] = {
        }
        return "";
      },
-     make_and_save("t.txt"), "", "t.txt", new_text, true, nullptr,
+     make_and_save("t.txt"), not_loaded("t.txt"), "t.txt", new_text, true, nullptr,
      [](const scratch_dir& d, const struct stat&) {
        EXPECT_EQ(read_file(d.path("source.txt")), new_text);
      }},
@@ -364,8 +384,20 @@ const save_case save_cases[] = {
        if (symlink("../t.txt", d.path("shared/link").c_str()) != 0) return "symlink";
        return lchown(d.path("shared/link").c_str(), 4321, 4321) ? "lchown" : "";
      },
-     make_and_save("shared/link"), "Can't open shared/link\n", "t.txt", old_text, true, nullptr,
+     make_and_save("shared/link"), "Can't open shared/link\nCan't open shared/link\n", "t.txt",
+     old_text, true, nullptr, nullptr},
+    // A file there could be made but never renamed over nor removed.
+    {"an append-only directory: the file is written in place, nothing added",
+     [](const scratch_dir& d) {
+       std::filesystem::create_directory(d.path("ao"));
+       std::filesystem::rename(d.path("t.txt"), d.path("ao/t.txt"));
+       return append_only(d, "+a");
+     },
+     make_and_save("ao/t.txt"), not_loaded("ao/t.txt"), "ao/t.txt", new_text, true, nullptr,
      nullptr},
+    {"an append-only directory: a new file is made there, nothing else",
+     [](const scratch_dir& d) { return append_only(d, "+a"); }, make_and_save("ao/made.txt"), "",
+     "ao/made.txt", new_text, false, nullptr, nullptr},
     {"a file the save makes gets 0666 less the umask", nothing, make_and_save("made.txt"), "",
      "made.txt", new_text, false, [](const scratch_dir&) { umask(027); },
      [](const scratch_dir& d, const struct stat&) {
@@ -415,6 +447,7 @@ TEST(save, leaves_the_file_whole_old_or_new_and_nothing_else) {
     EXPECT_EQ(tree(d.root), expected_names);
     for (const char* mounted : {"full", "t.txt"}) umount2(d.path(mounted).c_str(), MNT_DETACH);
     chmod(d.path("ro").c_str(), 0755);
+    if (file_exists(d.path("ao"))) append_only(d, "-a");
   }
 }
 
@@ -454,7 +487,8 @@ TEST(save, in_a_shared_directory_refuses_what_another_user_put_there) {
     ASSERT_EQ(chown(file.c_str(), c.file_owner, c.file_owner), 0);
 
     plinth_run run = run_plinth(d.root, {"empty.txt"}, make_and_save("shared/t"));
-    EXPECT_EQ(run.err, c.refused ? "Can't open shared/t\n" : "");
+    EXPECT_EQ(run.err,
+              c.refused ? "Can't open shared/t\nCan't open shared/t\n" : not_loaded("shared/t"));
     if (c.fifo) {
       char byte;
       EXPECT_LE(read(reader, &byte, 1), 0);

@@ -8,6 +8,7 @@
 
 #include "kept_text.h"
 #include "scratch_fixture.h"
+#include "texttable/seen_files.h"
 #include "texttable/texttable.h"
 
 namespace {
@@ -49,11 +50,18 @@ TEST_F(save_text_table_test, writes_each_layout) {
   }
 }
 
+std::string refused(const std::string& name, const std::string& why) {
+  return "Can't save " + name + ": " + why + "; save again to write over it\n";
+}
+
+const std::string not_loaded = "the file exists and was not loaded";
+
 TEST_F(save_text_table_test, an_empty_table_gives_an_empty_file) {
   ASSERT_EQ(create_text_table("new.txt"), 1);
   ASSERT_EQ(create_text_table("old.txt"), 1);
   write_file("old.txt", "old\n");
-  EXPECT_EQ(saved_stderr("new.txt") + saved_stderr("old.txt"), "");
+  EXPECT_EQ(saved_stderr("new.txt") + saved_stderr("old.txt"), refused("old.txt", not_loaded));
+  EXPECT_EQ(saved_stderr("old.txt"), "");
   EXPECT_TRUE(file_exists("new.txt"));
   EXPECT_EQ(read_file("new.txt") + read_file("old.txt"), "");
 }
@@ -84,8 +92,7 @@ TEST_F(save_text_table_test, a_failure_leaves_table_and_file) {
   EXPECT_EQ(query("select * from `/dev/full`"), std::vector<std::string>{"1|x"});
 }
 
-const std::string changed =
-    "Can't save f: it changed on disk since it was loaded; save again to write over it\n";
+const std::string changed = refused("f", "it changed on disk since it was loaded");
 
 void append(const char* text) {
   write_file("f", read_file("f") + text);
@@ -96,6 +103,18 @@ void touch_back() {
   struct stat info;
   ASSERT_EQ(stat("f", &info), 0);
   const timespec times[2] = {info.st_atim, {info.st_mtim.tv_sec - 1, info.st_mtim.tv_nsec}};
+  ASSERT_EQ(utimensat(AT_FDCWD, "f", times, 0), 0);
+}
+
+// Writes `text` over f in place and puts its times back as they were.
+void rewrite_keeping_times(const std::string& text) {
+  struct stat info;
+  ASSERT_EQ(stat("f", &info), 0);
+  const int fd = open("f", O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  close(fd);
+  const timespec times[2] = {info.st_atim, info.st_mtim};
   ASSERT_EQ(utimensat(AT_FDCWD, "f", times, 0), 0);
 }
 
@@ -116,7 +135,9 @@ const seen_case seen_cases[] = {
        ASSERT_EQ(rename("g", "f"), 0);
      },
      [] {}, changed, ""},
-    {"only its time changed", "a\n", touch_back, [] {}, changed, ""},
+    {"only its time changed", "a\n", touch_back, [] {}, "", ""},
+    {"rewritten with the same size and its time put back", "a\n",
+     [] { rewrite_keeping_times("b\n"); }, [] {}, changed, ""},
     {"changed again after a refusal", "a\n", [] { append("1\n"); }, [] { append("2\n"); }, changed,
      changed},
     {"removed", "a\n", [] { ASSERT_EQ(unlink("f"), 0); }, [] {}, "", ""},
@@ -140,11 +161,75 @@ TEST_F(save_text_table_test, refuses_once_a_file_that_is_not_what_was_read) {
     EXPECT_EQ(read_file("f"), as_kept(c.content));
     query("drop table f");
   }
-  // A table that holds nothing of the file is saved over it as ever.
+  // A table that holds nothing of the file is saved over it once told.
   write_file("f", "x\n");
   ASSERT_EQ(create_text_table("f"), 1);
+  EXPECT_EQ(saved_stderr("f"), refused("f", not_loaded));
+  EXPECT_EQ(read_file("f"), "x\n");
   EXPECT_EQ(saved_stderr("f"), "");
   EXPECT_EQ(read_file("f"), "");
+}
+
+struct unread_case {
+  const char* label;
+  std::function<void()> prepare;  // with f holding "old\n"
+  const char* name;               // saved
+  std::string first;              // what the first save says; the next ones write
+  std::string written;
+};
+
+const unread_case unread_cases[] = {
+    {"a new table", [] { create_text_table("f"); }, "f", refused("f", not_loaded), ""},
+    {"a table made by SQL", [] { scratch_test::query("create table f as select 'x' as data"); },
+     "f", refused("f", not_loaded), "x\t\n"},
+    {"a table left by an earlier run",
+     [] {
+       scratch_test::query("create table f (row integer primary key, data text)");
+       remember_leftover_table("f");
+     },
+     "f", refused("f", "its table was left by an earlier run"), ""},
+    {"the same table by another letter case, another file",
+     [] {
+       write_file("F", "F\n");
+       load_text_file("F");
+     },
+     "f", refused("f", "its table was loaded from F"), "F\n"},
+    {"a zero byte, named by its row",
+     [] {
+       load_text_file("f");
+       scratch_test::query(
+           "insert into f (data) values ('a'), ('b' || char(0) || 'c'), (cast(x'00' as blob))");
+     },
+     "f", refused("f", "row 3 holds a zero byte, and what follows it would be lost"),
+     "old\na\nb\n\n"},
+    {"a zero byte in a table without row, named by its place",
+     [] {
+       load_text_file("f");
+       scratch_test::query("create table g (a, b); insert into g values (1, 'x'), (2, char(0))");
+     },
+     "g", refused("g", "row 2 holds a zero byte, and what follows it would be lost"),
+     "1\tx\n2\t\n"},
+};
+
+// A save writes over an existing file only what the table was read from or
+// last wrote, and never loses text after a zero byte unsaid: refused once,
+// the same save again writes.
+TEST_F(save_text_table_test, refuses_once_what_the_table_never_held) {
+  for (const unread_case& c : unread_cases) {
+    SCOPED_TRACE(c.label);
+    write_file("f", "old\n");
+    c.prepare();
+    EXPECT_EQ(saved_stderr(c.name), c.first);
+    EXPECT_EQ(read_file("f"), "old\n");
+    EXPECT_EQ(saved_stderr(c.name), "");
+    EXPECT_EQ(saved_stderr(c.name), "");  // and as often as it is typed
+    EXPECT_EQ(read_file(c.name), c.written);
+    for (const char* table : {"f", "g"}) {
+      query(std::string("drop table if exists ") + table);
+      forget_seen_file(table);
+    }
+    unlink(c.name);
+  }
 }
 
 }  // namespace

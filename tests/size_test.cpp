@@ -76,8 +76,9 @@ TEST(interrupt, during_a_save_a_file_is_whole_old_or_new_and_a_stalled_fifo_ends
       }
     }
     // Input held open: a signal that comes after the save finds the prompt.
+    // A file the table was not loaded from is written at the second save.
     plinth_streams streams;
-    streams.input = input;
+    streams.input = c.fifo ? input : input + "save t.txt\n";
     streams.pipe_input = true;
     plinth_process p = start_plinth(dir.root, {"none.txt"}, streams);
     if (c.fifo) {
@@ -124,30 +125,39 @@ TEST(interrupt, during_a_save_a_file_is_whole_old_or_new_and_a_stalled_fifo_ends
   }
 }
 
-// A line a logger adds while the replacement is written would go with the old
-// file: the save looks again before the rename, and refuses.
+// A line a logger adds while the save writes would be lost: the save looks
+// again before the rename, or before it cuts a file written in place to its
+// new length, and refuses, keeping the line after the old content.
 TEST(save, of_a_file_that_grows_while_it_is_written_refuses_and_keeps_the_new_line) {
-  scratch_dir dir;
-  const std::string old_text = saved_text();
-  write_file(dir.path("t.txt"), old_text);
-  plinth_streams streams;
-  streams.input = "update `t.txt` set data = upper(data);\nsave t.txt\n";
-  streams.pipe_input = true;
-  plinth_process p = start_plinth(dir.root, {"t.txt"}, streams);
-  ASSERT_TRUE(wait_until([&] { return temporary_exists(dir); }, 600));
-  const int log = open(dir.path("t.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  ASSERT_GE(log, 0);
-  ASSERT_EQ(write(log, "a new line\n", 11), 11);
-  close(log);
-  close(p.input);
-  p.input = -1;
-  plinth_run run = wait_plinth(p);
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err,
-            "Can't save t.txt: it changed on disk since it was loaded; save again to write over "
-            "it\n");
-  EXPECT_TRUE(read_file(dir.path("t.txt")) == old_text + "a new line\n");
-  EXPECT_FALSE(temporary_exists(dir));
+  const std::pair<bool, const char*> cases[] = {{false, "upper(data)"},
+                                                {true, "upper(data) || ' and more'"}};
+  for (auto [linked, update] : cases) {
+    SCOPED_TRACE(linked ? "written in place, growing" : "replaced");
+    scratch_dir dir;
+    const std::string old_text = saved_text();
+    write_file(dir.path("t.txt"), old_text);
+    if (linked) {
+      ASSERT_EQ(link(dir.path("t.txt").c_str(), dir.path("also").c_str()), 0);
+    }
+    plinth_streams streams;
+    streams.input = std::string("update `t.txt` set data = ") + update + ";\nsave t.txt\n";
+    streams.pipe_input = true;
+    plinth_process p = start_plinth(dir.root, {"t.txt"}, streams);
+    ASSERT_TRUE(wait_until([&] { return temporary_exists(dir); }, 600));
+    const int log = open(dir.path("t.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(log, 0);
+    ASSERT_EQ(write(log, "a new line\n", 11), 11);
+    close(log);
+    close(p.input);
+    p.input = -1;
+    plinth_run run = wait_plinth(p);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err,
+              "Can't save t.txt: it changed on disk since it was loaded; save again to write over "
+              "it\n");
+    EXPECT_TRUE(read_file(dir.path("t.txt")) == old_text + "a new line\n");
+    EXPECT_FALSE(temporary_exists(dir));
+  }
 }
 
 TEST(interrupt, a_load_killed_part_way_leaves_no_table_and_the_next_run_loads_afresh) {

@@ -10,10 +10,7 @@
 
 #include "texttable/temporary_file.h"
 
-namespace {
-
-// `target` opened anew for reading, where the save's descriptor only writes.
-int open_for_reading(const std::string& path, int target) {
+int reopen_for_reading(const std::string& path, int target) {
   const std::string self = "/proc/self/fd/" + std::to_string(target);
   int fd = open(self.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0 || errno != ENOENT) return fd;
@@ -29,6 +26,11 @@ int open_for_reading(const std::string& path, int target) {
   }
   return fd;
 }
+
+namespace {
+
+// One save at a time: one buffer serves them all.
+char buffer[1 << 17];
 
 bool write_all(int fd, const char* data, size_t size, off_t at) {
   while (size > 0) {
@@ -48,7 +50,6 @@ bool copy_content(int from, int to, off_t size) {
   off_t in = 0;
   off_t out = 0;
   bool in_kernel = true;
-  static char buffer[1 << 17];
   while (in < size) {
     const size_t wanted = static_cast<size_t>(std::min<off_t>(size - in, 1 << 30));
     ssize_t done;
@@ -91,7 +92,7 @@ int create_backup(const std::string& path, std::string& backup) {
 
 bool make_backup(const std::string& path, int target, in_place_backup& backup) {
   backup = in_place_backup();
-  const int reader = open_for_reading(path, target);
+  const int reader = reopen_for_reading(path, target);
   if (reader < 0) return false;
   struct stat info = {};
   bool made = fstat(reader, &info) == 0 && (backup.fd = create_backup(path, backup.path)) >= 0;
@@ -106,9 +107,25 @@ bool make_backup(const std::string& path, int target, in_place_backup& backup) {
   return made;
 }
 
-bool restore_backup(const in_place_backup& backup, int target) {
-  return copy_content(backup.fd, target, backup.size) && ftruncate(target, backup.size) == 0 &&
-         fsync(target) == 0;
+bool restore_backup(const in_place_backup& backup, const std::string& path, int target, off_t end,
+                    off_t size) {
+  if (!copy_content(backup.fd, target, backup.size)) return false;
+  if (size <= end) return ftruncate(target, backup.size) == 0 && fsync(target) == 0;
+  if (end == backup.size) return fsync(target) == 0;
+  // Moved down onto the end of the old content, a block at a time: each is
+  // read before anything after it is written over.
+  const int reader = reopen_for_reading(path, target);
+  off_t kept = 0;
+  for (off_t from = end; reader >= 0 && from < size;) {
+    const size_t wanted = static_cast<size_t>(std::min<off_t>(size - from, sizeof buffer));
+    ssize_t n = pread(reader, buffer, wanted, from);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || !write_all(target, buffer, static_cast<size_t>(n), backup.size + kept)) break;
+    from += n;
+    kept += n;
+  }
+  if (reader >= 0) close(reader);
+  return kept == size - end && ftruncate(target, backup.size + kept) == 0 && fsync(target) == 0;
 }
 
 void drop_backup(in_place_backup& backup, bool keep) {

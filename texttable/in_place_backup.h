@@ -18,8 +18,15 @@ struct in_place_backup {
 // file) and syncs it. On failure no backup remains and errno says why.
 bool make_backup(const std::string& path, int target, in_place_backup& backup);
 
-// Writes the old content back over `target`, at the old length, and syncs it.
-bool restore_backup(const in_place_backup& backup, int target);
+// Writes the old content back over `target`, the file open for writing at
+// `path`, and syncs it. What another process appended to it, from `end`,
+// the end of the save's own bytes, to `size`, follows the old content.
+bool restore_backup(const in_place_backup& backup, const std::string& path, int target, off_t end,
+                    off_t size);
+
+// The file open for writing as `fd` at `path`, opened anew for reading, or
+// -1 with errno.
+int reopen_for_reading(const std::string& path, int fd);
 
 // Closes the backup and removes it unless `keep`.
 void drop_backup(in_place_backup& backup, bool keep = false);

@@ -49,6 +49,7 @@ line_status refill(line_reader& r) {
     if (take_cancel_request()) return line_status::interrupted;
     ssize_t n = read(r.fd, r.block.get(), block_size);
     if (n > 0) {
+      add_to_content_hash(r.hash, r.block.get(), static_cast<size_t>(n));
       r.begin = 0;
       r.end = static_cast<size_t>(n);
       return line_status::line;
@@ -70,6 +71,7 @@ line_reader make_line_reader(int fd, size_t limit) {
   r.limit = limit;
   // One byte more, for the zero that ends a line found whole in the block.
   r.block.reset(new (std::nothrow) char[block_size + 1]);
+  if (!start_content_hash(r.hash)) r.block.reset();
   return r;
 }
 

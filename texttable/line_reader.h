@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "texttable/content_hash.h"
+
 enum class line_status { line, end, too_long, no_memory, failed, interrupted };
 
 struct line_reader {
@@ -19,6 +21,7 @@ struct line_reader {
   size_t end = 0;
   bool at_end = false;
   bool cut_at_zero = false;  // some line lost the text from a zero byte on
+  content_hash hash;         // of every byte read, kept or not
   // A line that crosses blocks is gathered here, less its trailing CRs, which
   // are only counted until text follows them: a long run of them costs no
   // memory and can't make a line too long.

@@ -27,9 +27,9 @@ FILE* open_for_reading(const char* name, struct stat& info) {
 // Inserts every line of `file` until its end; false, after saying why, at a
 // refused insert, a line too long to store, a read error or a Ctrl-C. The
 // file is read through its descriptor alone, so its stream's position is how
-// far the reading has come. `cut_at_zero` tells whether a line lost text at a
-// zero byte.
-bool insert_lines(FILE* file, const char* name, bool& cut_at_zero) {
+// far the reading has come. `read` gets the size and hash of what was read,
+// and whether a line lost text at a zero byte.
+bool insert_lines(FILE* file, const char* name, seen_file& read) {
   engine_string prefix =
       own(sqlite3_mprintf("insert into `%q` (data) values ('", double_backticks(name).c_str()));
   if (!prefix) return run_statement(nullptr);
@@ -41,7 +41,10 @@ bool insert_lines(FILE* file, const char* name, bool& cut_at_zero) {
       case line_status::line:
         break;
       case line_status::end:
-        cut_at_zero = reader.cut_at_zero;
+        read.cut_at_zero = reader.cut_at_zero;
+        read.size = reader.hash.size;
+        read.hash = content_hash_value(reader.hash);
+        read.hashed = true;
         return true;
       case line_status::interrupted:
         print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_INTERRUPT));
@@ -85,13 +88,13 @@ void undo_load(const load_steps& steps) {
 
 // Creates the table and fills it inside the load's transaction or savepoint;
 // false, with the load undone, when any step fails.
-bool load_lines(FILE* file, const char* name, const load_steps& steps, bool& cut_at_zero) {
+bool load_lines(FILE* file, const char* name, const load_steps& steps, seen_file& read) {
   engine_string create = text_table_statement(name);
   if (!run_statement(steps.start)) return false;
   bool loaded = run_statement(create.get());
   if (loaded) {
     begin_load_progress(name, file);
-    loaded = insert_lines(file, name, cut_at_zero);
+    loaded = insert_lines(file, name, read);
     end_load_progress();
   }
   loaded = loaded && run_statement(steps.finish);
@@ -115,11 +118,11 @@ void load_text_file(const char* name) {
   // (a failed read, a refused insert or commit, a Ctrl-C, a kill) leaves no
   // table, whose save would write a part of the file over all of it.
   const bool users_transaction = sqlite3_get_autocommit(scratch_db) == 0;
-  bool cut_at_zero = false;
-  if (load_lines(file, name, users_transaction ? in_users_transaction : own_transaction,
-                 cut_at_zero) &&
+  seen_file read = seen_as(name, info);
+  if (load_lines(file, name, users_transaction ? in_users_transaction : own_transaction, read) &&
       S_ISREG(info.st_mode)) {
-    remember_seen_file(name, info, cut_at_zero);
+    forget_seen_file(name);
+    remember_seen_file(name, read);
   }
   fclose(file);
 }

@@ -6,12 +6,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
 #include "shell/shell.h"
+#include "texttable/content_hash.h"
 #include "texttable/file_attributes.h"
 #include "texttable/temporary_file.h"
 
@@ -92,6 +94,66 @@ bool is_scratch_file(const std::string& path) {
          same_file(directory, current);
 }
 
+// Whether `info` is a file of the scratch database, by whatever name or link
+// it was reached.
+bool is_scratch_database(const struct stat& info) {
+  for (const char* name :
+       {scratch_db_name, scratch_journal_name, scratch_wal_name, scratch_shm_name}) {
+    if (is_file(info, name)) return true;
+  }
+  return false;
+}
+
+// What `name` leads to at `path` now: a regular file with its content hashed
+// (when it can be read), anything else as it stands, nothing as a record of
+// no file.
+seen_file look_at(const char* name, const std::string& path) {
+  struct stat info;
+  seen_file found;
+  found.name = name;
+  found.type = 0;
+  if (stat(path.c_str(), &info) != 0) return found;
+  found = seen_as(name, info);
+  if (!S_ISREG(info.st_mode)) return found;
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat opened;
+  if (fd >= 0 && fstat(fd, &opened) == 0 && same_file(opened, info)) {
+    found.hashed = hash_file_content(fd, found.hash, found.size);
+  }
+  if (fd >= 0) close(fd);
+  return found;
+}
+
+// Hashes the content of the regular file open for writing as `fd`, found
+// as `info`.
+seen_file hashed(const char* name, const std::string& path, int fd, const struct stat& info) {
+  seen_file found = seen_as(name, info);
+  const int reader = reopen_for_reading(path, fd);
+  if (reader >= 0) {
+    found.hashed = hash_file_content(reader, found.hash, found.size);
+    close(reader);
+  }
+  return found;
+}
+
+// Whether a save of the table that holds `seen` of a file (null: nothing)
+// may write over `found`, what its name leads to. Only a regular file can be
+// lost: a FIFO or device the table holds nothing of is written.
+save_result judge(const seen_file* seen, const char* name, const seen_file& found,
+                  std::string& loaded_from) {
+  const bool regular = found.type == S_IFREG;
+  if (seen == nullptr) return regular ? save_result::not_loaded : save_result::done;
+  if (seen->left_by_earlier_run) {
+    return regular ? save_result::left_by_earlier_run : save_result::done;
+  }
+  if (seen->name != name && (seen->device != found.device || seen->inode != found.inode)) {
+    loaded_from = seen->name;
+    return save_result::loaded_elsewhere;
+  }
+  if (changed_since_seen(*seen, found)) return save_result::changed_on_disk;
+  return seen->cut_at_zero ? save_result::cut_at_zero : save_result::done;
+}
+
 // A new file would lose the second name of a file with several, and its
 // place as a mount point. What else it would lose is tried on the new file.
 bool must_write_in_place(int fd, const struct stat& info) {
@@ -142,6 +204,11 @@ bool reserve(int fd, off_t size) {
   return !no_room(errno);
 }
 
+// Makes the file `size` bytes long, its room taken where the system can.
+bool lengthen(int fd, off_t size) {
+  return fallocate(fd, 0, 0, size) == 0 || (!no_room(errno) && ftruncate(fd, size) == 0);
+}
+
 bool take_file(save_target& target, int fd) {
   target.file = fdopen(fd, "w");
   if (target.file == nullptr) {
@@ -167,7 +234,18 @@ save_result open_in_place(save_target& target, int fd) {
     close(fd);
     return save_result::cant_write;
   }
-  const bool reserved = reserve(fd, target.size);
+  // Appended to while it was copied: nothing is written.
+  struct stat now;
+  if (fstat(fd, &now) == 0 && now.st_size != target.backup.size) {
+    close(fd);
+    drop_backup(target.backup);
+    target.found = look_at(target.found.name.c_str(), target.path);
+    return save_result::changed_on_disk;
+  }
+  // Made as long as the new content first, so that what another process
+  // appends from here on lands past the save's own bytes, to be kept.
+  const bool reserved =
+      reserve(fd, target.size) && (target.size <= now.st_size || lengthen(fd, target.size));
   if (!reserved) close(fd);
   if (!reserved || !take_file(target, fd)) {
     drop_backup(target.backup);
@@ -192,6 +270,11 @@ save_result open_replacement(save_target& target, int fd) {
     // A directory that takes no new file may still let the file be written.
     if (fd >= 0 && (error == EACCES || error == EPERM || error == EROFS)) {
       return open_in_place(target, fd);
+    }
+    // One that keeps every name made in it takes the new file itself.
+    if (fd < 0 && error == EPERM) {
+      fd = open(target.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd >= 0 && fstat(fd, &target.original) == 0) return open_in_place(target, fd);
     }
     if (fd >= 0) close(fd);
     return no_room(error) ? save_result::cant_write : save_result::cant_open;
@@ -224,8 +307,9 @@ int open_existing(const char* name) {
   return open(name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
-save_result open_new(save_target& target) {
+save_result open_new(save_target& target, const char* zero_byte_row) {
   if (target.path.ends_with('/') || is_scratch_file(target.path)) return save_result::cant_open;
+  if (zero_byte_row != nullptr) return save_result::zero_byte;
   return open_replacement(target, -1);
 }
 
@@ -249,55 +333,90 @@ void give_set_id_bits_back(int fd, const struct stat& old) {
   if (old.st_mode & (S_ISUID | S_ISGID)) fchmod(fd, old.st_mode & 07777);
 }
 
-// Ends writing in place: on failure, writes the old content back.
+// Ends writing in place: on failure, writes the old content back. So it
+// does when another process wrote to the file meanwhile (it ends past the
+// save's own bytes and the old content) or its name now leads elsewhere.
 save_result close_in_place(save_target& target, bool written) {
   const int fd = fileno(target.file);
-  written = written && ftruncate(fd, target.size) == 0;
+  const off_t end = std::max(target.backup.size, target.size);
+  struct stat now;
+  struct stat named;
+  const bool looked = fstat(fd, &now) == 0;
+  const bool changed = !looked || now.st_size != end || stat(target.path.c_str(), &named) != 0 ||
+                       !same_file(named, now);
+  const bool all_written = written;
+  written = written && !changed && ftruncate(fd, target.size) == 0;
   if (written) give_set_id_bits_back(fd, target.original);
   written = written && fsync(fd) == 0 && fstat(fd, &target.left) == 0;
   bool restored = written;
   if (!written) {
     // What stdio still holds must not reach the file after the old content.
     __fpurge(target.file);
-    restored = restore_backup(target.backup, fd);
-    if (restored) {
-      give_set_id_bits_back(fd, target.original);
-      // The old content again, with a new modification time.
-      if (fstat(fd, &target.left) != 0) target.left = {};
-    }
+    restored = restore_backup(target.backup, target.path, fd, end, looked ? now.st_size : end);
+    if (restored) give_set_id_bits_back(fd, target.original);
   }
   fclose(target.file);
   target.file = nullptr;
   drop_backup(target.backup, !restored);
   if (written) return save_result::done;
-  return restored ? save_result::cant_write : save_result::cant_write_kept_backup;
+  if (!restored) return save_result::cant_write_kept_backup;
+  if (!all_written || !changed) return save_result::cant_write;
+  target.found = look_at(target.found.name.c_str(), target.path);
+  return save_result::changed_on_disk;
+}
+
+bool same_time(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the name still leads to the file as the save found it: the same
+// file, size and times, which only the system sets (a change of status).
+// Where times keep whole seconds, a rewrite within the second hides in them:
+// there the content is hashed again. A file removed since is made anew.
+bool still_as_found(const save_target& target) {
+  struct stat now;
+  if (stat(target.path.c_str(), &now) != 0) return true;
+  const struct stat& then = target.original;
+  if (!same_file(now, then) || now.st_size != then.st_size ||
+      !same_time(now.st_mtim, then.st_mtim) || !same_time(now.st_ctim, then.st_ctim)) {
+    return false;
+  }
+  return now.st_ctim.tv_nsec != 0 ||
+         !changed_since_seen(target.found, look_at(target.found.name.c_str(), target.path));
 }
 
 }  // namespace
 
 save_result open_save_target(const char* name, off_t size, const seen_file* seen,
-                             save_target& target) {
+                             const char* zero_byte_row, save_target& target) {
   target = save_target();
   target.path = name;
   target.size = size;
+  target.found.name = name;
   int descriptor = -1;
   bool exists = false;
   if (!follow_links(target.path, descriptor, exists)) return save_result::cant_open;
   // Looked at before it is opened: opening a FIFO wakes its reader.
   struct stat before;
-  if (descriptor < 0 && exists && stat(target.path.c_str(), &before) == 0 &&
-      is_planted_file(target.path, before)) {
-    return save_result::cant_open;
+  const bool looked = descriptor < 0 && exists && stat(target.path.c_str(), &before) == 0;
+  if (looked && is_planted_file(target.path, before)) return save_result::cant_open;
+  // A regular file's name that now leads to a FIFO or device: the table's
+  // lines would go to another program, or nowhere.
+  if (looked && !S_ISREG(before.st_mode) && !S_ISDIR(before.st_mode)) {
+    target.found = seen_as(name, before);
+    save_result judged = judge(seen, name, target.found, target.loaded_from);
+    if (judged == save_result::done && zero_byte_row != nullptr) judged = save_result::zero_byte;
+    if (judged != save_result::done) return judged;
   }
 
-  if (descriptor < 0 && !exists) return open_new(target);
+  if (descriptor < 0 && !exists) return open_new(target, zero_byte_row);
   const int fd = descriptor >= 0 ? open_descriptor(name, descriptor) : open_existing(name);
-  if (fd < 0 && descriptor < 0 && errno == ENOENT) return open_new(target);
+  if (fd < 0 && descriptor < 0 && errno == ENOENT) return open_new(target, zero_byte_row);
   if (fd < 0) return save_result::cant_open;
   target.existed = true;
   struct stat followed;
   if (fstat(fd, &target.original) != 0 || is_scratch_file(target.path) ||
-      is_file(target.original, scratch_db_name) || is_file(target.original, scratch_journal_name) ||
+      is_scratch_database(target.original) ||
       // The system and we must have followed the name to the same file.
       (descriptor < 0 &&
        (stat(target.path.c_str(), &followed) != 0 || !same_file(followed, target.original) ||
@@ -305,6 +424,10 @@ save_result open_save_target(const char* name, off_t size, const seen_file* seen
     return cant_open(fd);
   }
   if (!S_ISREG(target.original.st_mode) || descriptor >= 0) {
+    if (zero_byte_row != nullptr) {
+      close(fd);
+      return save_result::zero_byte;
+    }
     target.mode = save_mode::stream;
     // Opened without waiting for a FIFO's reader; written waiting for it. A
     // regular file's descriptor is shared with standard output: left alone.
@@ -315,14 +438,14 @@ save_result open_save_target(const char* name, off_t size, const seen_file* seen
     }
     return take_file(target, fd) ? save_result::done : save_result::cant_open;
   }
-  if (seen != nullptr) {
-    const bool changed = changed_since_seen(*seen, target.original);
-    if (changed || seen->cut_at_zero) {
-      close(fd);
-      return changed ? save_result::changed_on_disk : save_result::cut_at_zero;
-    }
-    target.compared = true;
+  target.found = hashed(name, target.path, fd, target.original);
+  save_result judged = judge(seen, name, target.found, target.loaded_from);
+  if (judged == save_result::done && zero_byte_row != nullptr) judged = save_result::zero_byte;
+  if (judged != save_result::done) {
+    close(fd);
+    return judged;
   }
+  target.compared = true;
   if (must_write_in_place(fd, target.original) ||
       directory_forbids_replacing(target.path, target.original)) {
     return open_in_place(target, fd);
@@ -347,11 +470,9 @@ save_result close_save_target(save_target& target, bool written) {
   }
   // A file written to while its replacement was made (a logger's new line)
   // would be lost with it: looked at again just before the rename.
-  struct stat now;
-  if (written && target.compared && stat(target.path.c_str(), &now) == 0 &&
-      changed_since_seen(seen_as(target.original), now)) {
+  if (written && target.compared && !still_as_found(target)) {
     unlink(target.temporary.c_str());
-    target.original = now;
+    target.found = look_at(target.found.name.c_str(), target.path);
     return save_result::changed_on_disk;
   }
   if (!written || rename(target.temporary.c_str(), target.path.c_str()) != 0) {

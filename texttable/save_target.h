@@ -27,6 +27,10 @@ enum class save_result {
   cant_write,
   changed_on_disk,         // the file is not the one last read or written
   cut_at_zero,             // its load lost the text after a zero byte
+  not_loaded,              // an existing file the table holds nothing of
+  left_by_earlier_run,     // the table was in a scratch database an earlier run left
+  loaded_elsewhere,        // the name leads to another file than the table's
+  zero_byte,               // a value holds a zero byte, which the text would lose
   cant_write_kept_backup,  // the target is damaged; `backup` holds its old content
 };
 
@@ -38,6 +42,8 @@ struct save_target {
   struct stat original = {};  // what it was, when it existed
   int original_fd = -1;       // it, open, while a replacement is written
   bool compared = false;      // it was found as last read or written
+  seen_file found;            // what the name led to, hashed, when it was compared
+  std::string loaded_from;    // the name of the file the table holds, when it is another
   off_t size = 0;             // the bytes to be written
   FILE* file = nullptr;       // where they go
   in_place_backup backup;     // the old content, when writing in place
@@ -48,17 +54,21 @@ struct save_target {
 
 // Opens what a save of `size` bytes to `name` writes to: cant_open when the
 // name can't be written (no directory, a file this user can't write, a FIFO
-// without a reader, the scratch database or its journal, another user's file
-// in a shared directory), cant_write when there is no room for the text or
-// for the backup of a file written in place. An existing regular file is
-// first compared with `seen`, when given: changed_on_disk or cut_at_zero,
-// with nothing written and `original` set, when it is not safe to write over.
+// without a reader, any file of the scratch database, another user's file in
+// a shared directory), cant_write when there is no room for the text or for
+// the backup of a file written in place. Before that, with nothing written,
+// what the name leads to is compared with `seen`, what the table holds of a
+// file (null: nothing), and the result says why it is not safe to write
+// over, with `found` set to it; then zero_byte when `zero_byte_row` is given.
 save_result open_save_target(const char* name, off_t size, const seen_file* seen,
-                             save_target& target);
+                             const char* zero_byte_row, save_target& target);
 
 // Ends the save: flushes, syncs and closes the file and, when replacing, puts
 // it in place of the target with the target's identity. `written` says
 // whether every write succeeded. On failure the target keeps its old
 // content and no file of the save remains, unless the old content could not
-// be written back: then cant_write_kept_backup, and the backup stays.
+// be written back: then cant_write_kept_backup, and the backup stays. A file
+// changed meanwhile by another process (looked at just before the rename or
+// the truncation) keeps its content, and what the process appended:
+// changed_on_disk, with `found` set.
 save_result close_save_target(save_target& target, bool written);

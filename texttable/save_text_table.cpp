@@ -1,7 +1,9 @@
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "shell/shell.h"
+#include "texttable/content_hash.h"
 #include "texttable/save_target.h"
 #include "texttable/texttable.h"
 #include "texttable/unsaved_edits.h"
@@ -10,27 +12,37 @@ namespace {
 
 using table_result = std::unique_ptr<char*, decltype(&sqlite3_free_table)>;
 
+// A table's rows as the engine gives them: `columns` values a row, then a
+// mark that is not null where one of them holds a zero byte.
+struct table_rows {
+  table_result result{nullptr, &sqlite3_free_table};
+  int rows = 0;
+  int columns = 0;
+  bool skip_row = false;  // the first column is `row`, left out of the text
+  int row_column = -1;    // the column named `row`, if any
+  char** at(int r) const { return result.get() + static_cast<size_t>(r) * (columns + 1); }
+};
+
 // Hands `emit` the file's text piece by piece: one line per result row, a
 // first column named `row` left out; otherwise the first value is followed by
 // a tab even when it stands alone. NULL is written as empty text. Stops when
 // `emit` returns false, and returns false then.
 template <typename emit_function>
-bool lay_out(char** result, int rows, int columns, emit_function emit) {
-  const bool skip_row = strcmp(result[0] ? result[0] : "", "row") == 0;
-  for (int r = 1; r <= rows; ++r) {
-    char** values = result + static_cast<size_t>(r) * columns;
-    for (int c = skip_row ? 1 : 0; c < columns; ++c) {
+bool lay_out(const table_rows& t, emit_function emit) {
+  for (int r = 1; r <= t.rows; ++r) {
+    char** values = t.at(r);
+    for (int c = t.skip_row ? 1 : 0; c < t.columns; ++c) {
       if (values[c] != nullptr && !emit(values[c], strlen(values[c]))) return false;
-      if ((c == 0 || c + 1 < columns) && !emit("\t", 1)) return false;
+      if ((c == 0 || c + 1 < t.columns) && !emit("\t", 1)) return false;
     }
     if (!emit("\n", 1)) return false;
   }
   return true;
 }
 
-off_t laid_out_size(char** result, int rows, int columns) {
+off_t laid_out_size(const table_rows& t) {
   off_t size = 0;
-  lay_out(result, rows, columns, [&](const char*, size_t length) {
+  lay_out(t, [&](const char*, size_t length) {
     size += static_cast<off_t>(length);
     return true;
   });
@@ -38,38 +50,108 @@ off_t laid_out_size(char** result, int rows, int columns) {
 }
 
 // Stops at the first failed write: writing on would only fail again, or, at
-// a terminal whose Ctrl-C broke off a write, leave a gap in the text.
-bool write_rows(FILE* file, char** result, int rows, int columns) {
-  return lay_out(result, rows, columns, [&](const char* text, size_t length) {
+// a terminal whose Ctrl-C broke off a write, leave a gap in the text. Adds
+// what it writes to `hash`.
+bool write_rows(FILE* file, const table_rows& t, content_hash& hash) {
+  return lay_out(t, [&](const char* text, size_t length) {
+    add_to_content_hash(hash, text, length);
     return fwrite_unlocked(text, 1, length, file) == length;
   });
+}
+
+// Runs `query` into `result`; false after reporting why not. Said as
+// "query aborted" when the result, not the query, ran out of memory.
+bool get_table(const char* query, table_result& result, int& rows, int& columns) {
+  if (query == nullptr) return run_statement(nullptr);
+  char** raw = nullptr;
+  char* message = nullptr;
+  const int queried = sqlite3_get_table(scratch_db, query, &raw, &rows, &columns, &message);
+  result.reset(raw);
+  if (queried == SQLITE_NOMEM) {
+    sqlite3_free(message);
+    return run_statement(nullptr);
+  }
+  if (queried != SQLITE_OK) {
+    report_sql_error(message);
+    return false;
+  }
+  return true;
+}
+
+// Reads every row of table `name`, each marked where a value holds a zero
+// byte: the engine hands values over as text that ends at the first one. The
+// first row gives the columns, renamed in order so that any names serve.
+bool read_rows(const char* name, table_rows& t) {
+  const std::string quoted = double_backticks(name);
+  table_result first(nullptr, &sqlite3_free_table);
+  int rows = 0;
+  engine_string query = own(sqlite3_mprintf("select * from `%q` limit 1", quoted.c_str()));
+  if (!get_table(query.get(), first, rows, t.columns)) return false;
+  if (rows == 0) {
+    t.columns = 0;
+    return true;
+  }
+  char** names = first.get();
+  t.skip_row = strcmp(names[0] ? names[0] : "", "row") == 0;
+  std::string columns;
+  std::string marked;
+  for (int c = 0; c < t.columns; ++c) {
+    if (t.row_column < 0 && names[c] != nullptr && strcmp(names[c], "row") == 0) t.row_column = c;
+    const std::string column = "c" + std::to_string(c);
+    columns += (c > 0 ? ", " : "") + column;
+    marked += (c > 0 ? " or " : "") +
+              ("typeof(" + column + ") in ('text', 'blob') and instr(" + column + ", char(0))");
+  }
+  // The rows' own name with a suffix, which no name of the table can be.
+  query = own(sqlite3_mprintf(
+      "with `%q+`(%s) as (select * from `%q`) select *, iif(%s, 1, null) from `%q+`",
+      quoted.c_str(), columns.c_str(), quoted.c_str(), marked.c_str(), quoted.c_str()));
+  int marked_columns = 0;
+  if (!get_table(query.get(), t.result, t.rows, marked_columns)) return false;
+  if (t.rows == 0) t.columns = 0;
+  return true;
+}
+
+// The first row holding a zero byte, by its `row` or its place, or empty.
+std::string zero_byte_row(const table_rows& t) {
+  for (int r = 1; r <= t.rows; ++r) {
+    char** values = t.at(r);
+    if (values[t.columns] == nullptr) continue;
+    if (t.row_column >= 0 && values[t.row_column] != nullptr) return values[t.row_column];
+    return std::to_string(r);
+  }
+  return "";
+}
+
+// Why a save was refused once, as the user is told.
+std::string refusal(save_result refused, const std::string& loaded_from) {
+  switch (refused) {
+    case save_result::cut_at_zero:
+      return "some lines held a zero byte and were cut when loaded";
+    case save_result::not_loaded:
+      return "the file exists and was not loaded";
+    case save_result::left_by_earlier_run:
+      return "its table was left by an earlier run";
+    case save_result::loaded_elsewhere:
+      return "its table was loaded from " + loaded_from;
+    default:
+      return "it changed on disk since it was loaded";
+  }
 }
 
 }  // namespace
 
 void save_text_table(const char* name) {
-  engine_string query = own(sqlite3_mprintf("select * from `%q`", double_backticks(name).c_str()));
-  if (!query) {
+  table_rows t;
+  if (!read_rows(name, t)) return;
+  const off_t size = laid_out_size(t);
+  const std::string zero_byte = zero_byte_row(t);
+  const bool zero_byte_refused = !zero_byte.empty() && !zero_byte_accepted(name, zero_byte);
+  content_hash hash;
+  if (!start_content_hash(hash)) {
     run_statement(nullptr);
     return;
   }
-  char** raw = nullptr;
-  int rows = 0;
-  int columns = 0;
-  char* message = nullptr;
-  const int queried = sqlite3_get_table(scratch_db, query.get(), &raw, &rows, &columns, &message);
-  if (queried == SQLITE_NOMEM) {
-    // Said as "query aborted" when the result, not the query, ran out of memory.
-    sqlite3_free(message);
-    run_statement(nullptr);
-    return;
-  }
-  if (queried != SQLITE_OK) {
-    report_sql_error(message);
-    return;
-  }
-  table_result result(raw, &sqlite3_free_table);
-  const off_t size = columns == 0 ? 0 : laid_out_size(result.get(), rows, columns);
 
   // A file is written with the signals that end the run held: an interrupt
   // that removed the scratch database halfway would leave the rows nowhere
@@ -78,7 +160,8 @@ void save_text_table(const char* name) {
   // only a reader that goes away is no reason to end it.
   hold_interrupts(true);
   save_target target;
-  save_result saved = open_save_target(name, size, find_seen_file(name), target);
+  save_result saved = open_save_target(name, size, find_seen_file(name),
+                                       zero_byte_refused ? zero_byte.c_str() : nullptr, target);
   const bool stream = saved == save_result::done && target.mode == save_mode::stream;
   if (stream) {
     hold_interrupts(false);
@@ -88,7 +171,7 @@ void save_text_table(const char* name) {
     fflush(stdout);
   }
   if (saved == save_result::done) {
-    bool written = columns == 0 || write_rows(target.file, result.get(), rows, columns);
+    bool written = write_rows(target.file, t, hash);
     saved = close_save_target(target, written);
   }
   if (stream) hold_broken_pipe(false);
@@ -96,18 +179,17 @@ void save_text_table(const char* name) {
   switch (saved) {
     case save_result::done:
       note_table_saved(name, target.mode != save_mode::stream);
-      if (target.mode != save_mode::stream) remember_seen_file(name, target.left, false);
+      if (target.mode != save_mode::stream) {
+        seen_file written = seen_as(name, target.left);
+        written.hash = content_hash_value(hash);
+        written.hashed = true;
+        remember_seen_file(name, written);
+      }
       break;
     case save_result::cant_open:
       print_error("Can't open %s\n", name);
       break;
     case save_result::cant_write:
-      // Written in place and put back as it was: it still holds what was
-      // last read or written, only its time moved.
-      if (target.mode == save_mode::in_place && target.left.st_ino != 0 &&
-          find_seen_file(name) != nullptr) {
-        remember_seen_file(name, target.left, false);
-      }
       print_error("Can't write %s\n", name);
       break;
     case save_result::cant_write_kept_backup:
@@ -116,11 +198,19 @@ void save_text_table(const char* name) {
     // Refused once: the next save writes, unless the file changes again.
     case save_result::changed_on_disk:
     case save_result::cut_at_zero:
-      remember_seen_file(name, target.original, false);
+    case save_result::not_loaded:
+    case save_result::left_by_earlier_run:
+    case save_result::loaded_elsewhere:
+      remember_seen_file(name, target.found);
       print_error("Can't save %s: %s; save again to write over it\n", name,
-                  saved == save_result::changed_on_disk
-                      ? "it changed on disk since it was loaded"
-                      : "some lines held a zero byte and were cut when loaded");
+                  refusal(saved, target.loaded_from).c_str());
+      break;
+    case save_result::zero_byte:
+      accept_zero_byte(name, zero_byte);
+      print_error(
+          "Can't save %s: row %s holds a zero byte, and what follows it would be lost; "
+          "save again to write over it\n",
+          name, zero_byte.c_str());
       break;
   }
 }

@@ -1,11 +1,11 @@
 #include "texttable/seen_files.h"
 
-#include <string>
 #include <unordered_map>
 
 namespace {
 
 std::unordered_map<std::string, seen_file> seen_files;
+std::unordered_map<std::string, std::string> accepted_zero_bytes;
 
 // The engine matches table names with ASCII letters in any case, and only
 // those: other bytes stay as they are.
@@ -19,12 +19,24 @@ std::string key_of(std::string_view table) {
 
 }  // namespace
 
-seen_file seen_as(const struct stat& info, bool cut_at_zero) {
-  return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, cut_at_zero};
+seen_file seen_as(std::string_view name, const struct stat& info) {
+  seen_file seen;
+  seen.name = name;
+  seen.device = info.st_dev;
+  seen.inode = info.st_ino;
+  seen.type = info.st_mode & S_IFMT;
+  seen.size = info.st_size;
+  return seen;
 }
 
-void remember_seen_file(std::string_view table, const struct stat& info, bool cut_at_zero) {
-  seen_files[key_of(table)] = seen_as(info, cut_at_zero);
+void remember_seen_file(std::string_view table, const seen_file& file) {
+  seen_files[key_of(table)] = file;
+}
+
+void remember_leftover_table(std::string_view table) {
+  seen_file leftover;
+  leftover.left_by_earlier_run = true;
+  seen_files[key_of(table)] = leftover;
 }
 
 const seen_file* find_seen_file(std::string_view table) {
@@ -34,10 +46,20 @@ const seen_file* find_seen_file(std::string_view table) {
 
 void forget_seen_file(std::string_view table) {
   seen_files.erase(key_of(table));
+  accepted_zero_bytes.erase(key_of(table));
 }
 
-bool changed_since_seen(const seen_file& seen, const struct stat& info) {
-  return seen.device != info.st_dev || seen.inode != info.st_ino || seen.size != info.st_size ||
-         seen.modified.tv_sec != info.st_mtim.tv_sec ||
-         seen.modified.tv_nsec != info.st_mtim.tv_nsec;
+bool changed_since_seen(const seen_file& seen, const seen_file& now) {
+  return seen.device != now.device || seen.inode != now.inode || seen.type != now.type ||
+         seen.size != now.size || seen.hashed != now.hashed ||
+         (seen.hashed && seen.hash != now.hash);
+}
+
+void accept_zero_byte(std::string_view table, std::string_view row) {
+  accepted_zero_bytes[key_of(table)] = row;
+}
+
+bool zero_byte_accepted(std::string_view table, std::string_view row) {
+  auto found = accepted_zero_bytes.find(key_of(table));
+  return found != accepted_zero_bytes.end() && found->second == row;
 }

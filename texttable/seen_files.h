@@ -5,27 +5,41 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 struct seen_file {
+  std::string name;  // the file's name as typed at the load or save
   dev_t device = 0;
   ino_t inode = 0;
+  mode_t type = S_IFREG;  // a FIFO or device only once a refusal let it through
   off_t size = 0;
-  timespec modified = {};
-  bool cut_at_zero = false;  // the load lost the text after a zero byte
+  uint64_t hash = 0;                 // of its content
+  bool hashed = false;               // its content could be read
+  bool cut_at_zero = false;          // the load lost the text after a zero byte
+  bool left_by_earlier_run = false;  // no file known: the table was in the scratch database
 };
 
-// Remembers the file described by `info` as the one table `table` holds.
-void remember_seen_file(std::string_view table, const struct stat& info, bool cut_at_zero);
+// Remembers `file` as the one table `table` holds.
+void remember_seen_file(std::string_view table, const seen_file& file);
+
+// Remembers that `table` was found in a scratch database an earlier run left.
+void remember_leftover_table(std::string_view table);
 
 // The file last remembered for `table`, or null.
 const seen_file* find_seen_file(std::string_view table);
 
-// Forgets what was remembered for `table`.
+// Forgets what was remembered for `table`, the zero byte accepted included.
 void forget_seen_file(std::string_view table);
 
-// The file described by `info`, as a record.
-seen_file seen_as(const struct stat& info, bool cut_at_zero = false);
+// The file as `info` describes it, its content not yet hashed.
+seen_file seen_as(std::string_view name, const struct stat& info);
 
-// Whether `info` describes another file than `seen`, or the same one changed.
-bool changed_since_seen(const seen_file& seen, const struct stat& info);
+// Whether `now` is another file than `seen`, or the same one changed.
+bool changed_since_seen(const seen_file& seen, const seen_file& now);
+
+// A save refused for a zero byte in row `row` of `table` writes when it finds
+// the first zero byte there again.
+void accept_zero_byte(std::string_view table, std::string_view row);
+bool zero_byte_accepted(std::string_view table, std::string_view row);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +38,16 @@ void random_letters(char* out, size_t count) {
 // ".plinth-XXXXXX" when NAME leaves no room for the longer name.
 int create_temporary(std::string_view directory, std::string_view base, int flags, mode_t mode,
                      std::string& path) {
+  // An append-only directory keeps every name made in it: a temporary file
+  // could be neither renamed nor removed. Refused as by a directory that
+  // takes no new file, so that the save goes elsewhere or in place.
+  struct statx info;
+  if (statx(AT_FDCWD, directory_of(directory).c_str(), 0, STATX_BASIC_STATS, &info) == 0 &&
+      (info.stx_attributes & info.stx_attributes_mask & STATX_ATTR_APPEND)) {
+    path.clear();
+    errno = EPERM;
+    return -1;
+  }
   long name_max = pathconf(directory_of(directory).c_str(), _PC_NAME_MAX);
   if (name_max <= 0) name_max = NAME_MAX;
   constexpr std::string_view suffix = ".plinth-";

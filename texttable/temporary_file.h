@@ -15,7 +15,8 @@ std::string directory_of(std::string_view path);
 
 // Creates a new file of this process's own in `directory` (a prefix as
 // directory_prefix gives) for a file named `base`, opened with `flags` and
-// O_CREAT | O_EXCL, and sets `path` to it. -1 with errno on failure.
+// O_CREAT | O_EXCL, and sets `path` to it. -1 with errno on failure; EPERM
+// in an append-only directory, where it could never be removed.
 int create_temporary(std::string_view directory, std::string_view base, int flags, mode_t mode,
                      std::string& path);
 

@@ -1,0 +1,46 @@
+#include "texttable/content_hash.h"
+
+#include <unistd.h>
+#include <xxhash.h>
+
+#include <cerrno>
+
+namespace {
+
+void free_state(XXH3_state_s* state) {
+  XXH3_freeState(state);
+}
+
+}  // namespace
+
+bool start_content_hash(content_hash& hash) {
+  hash.state = {XXH3_createState(), &free_state};
+  hash.size = 0;
+  return hash.state != nullptr && XXH3_64bits_reset(hash.state.get()) == XXH_OK;
+}
+
+void add_to_content_hash(content_hash& hash, const void* data, size_t size) {
+  XXH3_64bits_update(hash.state.get(), data, size);
+  hash.size += static_cast<off_t>(size);
+}
+
+uint64_t content_hash_value(const content_hash& hash) {
+  return XXH3_64bits_digest(hash.state.get());
+}
+
+bool hash_file_content(int fd, uint64_t& value, off_t& size) {
+  content_hash hash;
+  if (!start_content_hash(hash)) return false;
+  // One comparison at a time: one buffer serves them all.
+  static char buffer[1 << 17];
+  for (;;) {
+    ssize_t n = pread(fd, buffer, sizeof buffer, hash.size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    add_to_content_hash(hash, buffer, static_cast<size_t>(n));
+  }
+  value = content_hash_value(hash);
+  size = hash.size;
+  return true;
+}
