@@ -51,58 +51,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   logged apt-install.log apt_get install -y --no-install-recommends "${missing[@]}"
 fi
 
-# Writes a deb-src twin of every Debian binary entry that lacks one, to a
-# file of its own, leaving the machine's own source lists as they are. An
-# entry is named by apt as FILE:N, the N-th stanza of a deb822 .sources file
-# or the N-th line of a one-line list; the twin keeps its options (Signed-By
-# among them, which apt wants the same on both).
-add_source_entries() {
-  local have wanted entry suite list=/etc/apt/sources.list.d/plinth-deb-src
-  have=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Created-By: Sources' |
-    sort -u)
-  wanted=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT) $(SOURCESENTRY)' \
-    'Created-By: Packages' 'Origin: Debian' | sort -u)
-  if [ -z "$wanted" ]; then
-    # apt names an entry's origin only once it has its lists.
-    apt_get update
-    wanted=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT) $(SOURCESENTRY)' \
-      'Created-By: Packages' 'Origin: Debian' | sort -u)
-  fi
-  [ -n "$wanted" ] || { say "apt knows no Debian archive to take sources from"; exit 1; }
-  # entry -> the suites it lacks sources for
-  local -A suites=()
-  while read -r uri rel comp entry; do
-    grep -qxF "$uri $rel $comp" <<<"$have" && continue
-    case " ${suites[$entry]:-} " in *" $rel "*) ;; *) suites[$entry]="${suites[$entry]:-} $rel" ;; esac
-  done <<<"$wanted"
-  [ ${#suites[@]} -gt 0 ] || return 1
-  for entry in "${!suites[@]}"; do
-    suite=${suites[$entry]# }
-    case ${entry%:*} in
-    *.sources)
-      [ -f "$list.sources" ] || echo "# Debian's source packages, for building for Windows (packaging/windows/deps.sh)" >"$list.sources"
-      awk -v n="${entry##*:}" -v suites="$suite" '
-        BEGIN { RS = ""; FS = "\n" }
-        { for (i = 1; i <= NF; i++) if ($i !~ /^#/) { k++; break } }
-        k == n && !done {
-          printf "\n"
-          for (i = 1; i <= NF; i++) {
-            f = tolower($i)
-            if (f ~ /^#/) continue
-            else if (f ~ /^types:/) print "Types: deb-src"
-            else if (f ~ /^suites:/) print "Suites: " suites
-            else print $i
-          }
-          done = 1
-        }' "${entry%:*}" >>"$list.sources"
-      ;;
-    *)
-      [ -f "$list.list" ] || echo "# Debian's source packages, for building for Windows (packaging/windows/deps.sh)" >"$list.list"
-      sed -n "${entry##*:}s/^\([[:space:]]*\)deb\([[:space:]]\)/\1deb-src\2/p" "${entry%:*}" >>"$list.list"
-      ;;
-    esac
-  done
-}
+# Source entries for apt where the machine has none (add_source_entries).
+# shellcheck source=SCRIPTDIR/apt_sources.sh
+source "$(dirname "${BASH_SOURCE[0]}")/apt_sources.sh"
 
 # Fetches a source package into src/NAME, once: the newest version apt
 # lists or, should the archive not serve that version's files (a mirror may
