@@ -80,12 +80,12 @@ bool copy_content(int from, int to, off_t size) {
 int create_backup(const std::string& path, std::string& backup) {
   const std::string_view prefix = directory_prefix(path);
   const std::string_view base = std::string_view(path).substr(prefix.size());
-  int fd = create_temporary(prefix, base, O_RDWR, 0600, backup);
+  int fd = create_temporary(prefix, base, false, O_RDWR, 0600, backup);
   if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS)) return fd;
   const char* temporary = getenv("TMPDIR");
   std::string elsewhere = temporary != nullptr && *temporary != '\0' ? temporary : "/tmp";
   if (!elsewhere.ends_with('/')) elsewhere += '/';
-  return create_temporary(elsewhere, base, O_RDWR, 0600, backup);
+  return create_temporary(elsewhere, base, false, O_RDWR, 0600, backup);
 }
 
 }  // namespace

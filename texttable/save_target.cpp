@@ -264,7 +264,7 @@ save_result open_replacement(save_target& target, int fd) {
   // written in place before a byte is written twice.
   const std::string_view prefix = directory_prefix(target.path);
   int temporary = create_temporary(prefix, std::string_view(target.path).substr(prefix.size()),
-                                   O_WRONLY, target.existed ? 0600 : 0666, target.temporary);
+                                   true, O_WRONLY, target.existed ? 0600 : 0666, target.temporary);
   if (temporary < 0) {
     const int error = errno;
     // A directory that takes no new file may still let the file be written.

@@ -35,9 +35,10 @@ void random_letters(char* out, size_t count) {
 
 }  // namespace
 
-// ".plinth-XXXXXX" when NAME leaves no room for the longer name.
-int create_temporary(std::string_view directory, std::string_view base, int flags, mode_t mode,
-                     std::string& path) {
+// ".plinth-XXXXXX" (".plinth-new-XXXXXX") when NAME leaves no room for the
+// longer name.
+int create_temporary(std::string_view directory, std::string_view base, bool replacement, int flags,
+                     mode_t mode, std::string& path) {
   // An append-only directory keeps every name made in it: a temporary file
   // could be neither renamed nor removed. Refused as by a directory that
   // takes no new file, so that the save goes elsewhere or in place.
@@ -50,7 +51,7 @@ int create_temporary(std::string_view directory, std::string_view base, int flag
   }
   long name_max = pathconf(directory_of(directory).c_str(), _PC_NAME_MAX);
   if (name_max <= 0) name_max = NAME_MAX;
-  constexpr std::string_view suffix = ".plinth-";
+  const std::string_view suffix = replacement ? ".plinth-new-" : ".plinth-";
   constexpr size_t letters = 6;
   bool short_name = 1 + base.size() + suffix.size() + letters > static_cast<size_t>(name_max);
   for (int attempt = 0; attempt < 100; ++attempt) {
