@@ -161,6 +161,18 @@ TEST_F(save_text_table_test, refuses_once_a_file_that_is_not_what_was_read) {
     EXPECT_EQ(read_file("f"), as_kept(c.content));
     query("drop table f");
   }
+  // A name that now links to a descriptor: refused once, then written
+  // through it, where its output has got to.
+  write_file("h", "a\n");
+  load_text_file("h");
+  const int fd = open("g", O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(unlink("h"), 0);
+  ASSERT_EQ(symlink(("/dev/fd/" + std::to_string(fd)).c_str(), "h"), 0);
+  EXPECT_EQ(saved_stderr("h"), refused("h", "it changed on disk since it was loaded"));
+  EXPECT_EQ(saved_stderr("h"), "");
+  close(fd);
+  EXPECT_EQ(read_file("g"), "a\n");
   // A table that holds nothing of the file is saved over it once told.
   write_file("f", "x\n");
   ASSERT_EQ(create_text_table("f"), 1);

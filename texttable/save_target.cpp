@@ -423,6 +423,18 @@ save_result open_save_target(const char* name, off_t size, const seen_file* seen
         is_planted_file(target.path, target.original)))) {
     return cant_open(fd);
   }
+  // A loaded file's name that now leads to a descriptor's file (a link to
+  // /dev/stdout): the lines would go to whatever that descriptor is.
+  if (descriptor >= 0 && seen != nullptr) {
+    target.found = seen_as(name, target.original);
+    // Standard output redirected to a file grows with the run's own output.
+    target.found.size = 0;
+    const save_result judged = judge(seen, name, target.found, target.loaded_from);
+    if (judged != save_result::done) {
+      close(fd);
+      return judged;
+    }
+  }
   if (!S_ISREG(target.original.st_mode) || descriptor >= 0) {
     if (zero_byte_row != nullptr) {
       close(fd);
