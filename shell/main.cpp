@@ -7,7 +7,6 @@
 #include "extensions/extensions.h"
 #include "shell/shell.h"
 #include "texttable/texttable.h"
-#include "texttable/unsaved_edits.h"
 
 namespace {
 
@@ -40,7 +39,6 @@ int main(int argc, char** argv) {
 
   if (!take_scratch_db()) return 1;
   add_sql_extensions(scratch_db);
-  watch_table_edits(scratch_db);
   for (int i = 1; i < argc; ++i) {
     apply_engine_settings();
     load_text_file(argv[i]);

@@ -24,6 +24,7 @@
 #include "shell/shell.h"
 #include "texttable/seen_files.h"
 #include "texttable/texttable.h"
+#include "texttable/unsaved_edits.h"
 
 namespace {
 
@@ -266,7 +267,8 @@ found take_file(std::string& reason, bool& created) {
 
 // Says which tables a scratch database left by a run that did not end holds,
 // in the order they were made, and marks them: their rows are not what the
-// files now hold, which a save would otherwise write over.
+// files now hold, which a save would otherwise write over. They are watched
+// for edits like loaded tables: quitting drops the rows they hold.
 void report_leftover_tables() {
   char** raw = nullptr;
   int rows = 0;
@@ -282,6 +284,7 @@ void report_leftover_tables() {
     const char* name = raw[r] != nullptr ? raw[r] : "";
     names += (r > 1 ? ", " : "") + std::string(name);
     remember_leftover_table(name);
+    note_table_made(name);
   }
   sqlite3_free_table(raw);
   if (rows > 0) {
@@ -307,6 +310,7 @@ bool take_scratch_db() {
     } else if (!still_named(held_fd)) {
       reason = std::string(scratch_db_name) + " was replaced while it was opened";
     } else if (take_journal(reason)) {
+      watch_table_edits(scratch_db);
       if (!created) report_leftover_tables();
       return true;
     }

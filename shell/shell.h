@@ -19,7 +19,8 @@ inline constexpr const char scratch_shm_name[] = "plinth.temp.htnilp-shm";
 // another user's, not a database or in use by another run is refused, and
 // left as it is, with "Can't open database: ..." and false. The tables of
 // one that a run left behind are named on standard error, and marked so
-// that a save of theirs over a file is refused once.
+// that a save of theirs over a file is refused once. Edits of the tables are
+// watched from the open on.
 bool take_scratch_db();
 // Removes the scratch database and the engine's files beside it when the name
 // still gives the file this run opened, then lets go of it.

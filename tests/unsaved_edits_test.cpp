@@ -29,6 +29,17 @@ const edits_case edits_cases[] = {
       "create table `/dev/stdout` (data)", "save /dev/stdout", "delete from `/dev/stdout`"},
      ""},
     {{"create table `s.txt` (data)", "save s.txt", "insert into `s.txt` values (2)"}, "s.txt"},
+    // A table made again by SQL after its drop is scratch work; a drop or a
+    // load rolled back leaves things as they were.
+    {{"load notes.txt", "drop table `notes.txt`", "create table `notes.txt` (data)",
+      "insert into `notes.txt` values (1)"},
+     ""},
+    {{"load notes.txt", "begin", "drop table `notes.txt`", "rollback",
+      "update `notes.txt` set data = 'z'"},
+     "notes.txt"},
+    {{"begin", "load other.txt", "rollback", "create table `other.txt` (x)",
+      "insert into `other.txt` values (1)"},
+     ""},
     {{"load notes.txt", "attach ':memory:' as other", "create table other.`notes.txt` (data)",
       "insert into other.`notes.txt` values (1)", "create temp table `notes.txt` (data)",
       "delete from temp.`notes.txt`"},

@@ -10,6 +10,9 @@ struct watched_table {
   std::string name;             // as it was loaded, made or first saved
   bool edited = false;          // rows changed since its last load or save
   bool in_transaction = false;  // rows changed in the transaction under way
+  // Made, or dropped, in the transaction under way: a rollback undoes that.
+  bool made_in_transaction = false;
+  bool dropped_in_transaction = false;
 };
 
 sqlite3* watched_db = nullptr;
@@ -18,6 +21,7 @@ sqlite3* watched_db = nullptr;
 // not once a row (see below): a search through them is cheap.
 std::vector<watched_table> watched;
 bool changed_in_transaction = false;
+bool schema_changed_in_transaction = false;
 
 constexpr size_t none = static_cast<size_t>(-1);
 
@@ -80,12 +84,27 @@ int note_commit(void*) {
     for (watched_table& w : watched) w.in_transaction = false;
     changed_in_transaction = false;
   }
+  if (schema_changed_in_transaction) {
+    // A table made again by SQL after its drop is scratch work.
+    std::erase_if(watched, [](const watched_table& w) { return w.dropped_in_transaction; });
+    for (watched_table& w : watched) w.made_in_transaction = false;
+    schema_changed_in_transaction = false;
+    forget_last_table();
+  }
   return 0;  // the commit goes ahead
 }
 
 // A rollback leaves unsaved what was edited, and takes a table that was saved
 // within the transaction back to rows other than those the save wrote.
 void note_rollback(void*) {
+  if (schema_changed_in_transaction) {
+    // A load or `new` undone left no table of its own; a drop undone, the
+    // watched table as it was.
+    std::erase_if(watched, [](const watched_table& w) { return w.made_in_transaction; });
+    for (watched_table& w : watched) w.dropped_in_transaction = false;
+    schema_changed_in_transaction = false;
+    forget_last_table();
+  }
   if (!changed_in_transaction) return;
   for (watched_table& w : watched) {
     if (w.in_transaction) w.edited = true;
@@ -118,6 +137,13 @@ int authorize(void*, int action, const char* table, const char*, const char* dat
   row_table = nullptr;
   const bool after_drop = is_drop(previous_action);
   previous_action = action;
+  if (action == SQLITE_DROP_TABLE && table != nullptr && in_main(database)) {
+    const size_t place = place_of(table);
+    if (place != none) {
+      watched[place].dropped_in_transaction = true;
+      schema_changed_in_transaction = true;
+    }
+  }
   if (action == SQLITE_DELETE && !after_drop && table != nullptr && in_main(database) &&
       place_of(table) != none) {
     return SQLITE_IGNORE;
@@ -153,6 +179,10 @@ void note_table_made(const char* table) {
   const size_t place = place_of(table);
   if (place != none) watched.erase(watched.begin() + static_cast<ptrdiff_t>(place));
   watched.push_back({table});
+  if (watched_db != nullptr && !sqlite3_get_autocommit(watched_db)) {
+    watched.back().made_in_transaction = true;
+    schema_changed_in_transaction = true;
+  }
   forget_last_table();
 }
 
