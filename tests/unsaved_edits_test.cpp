@@ -29,6 +29,8 @@ const edits_case edits_cases[] = {
       "create table `/dev/stdout` (data)", "save /dev/stdout", "delete from `/dev/stdout`"},
      ""},
     {{"create table `s.txt` (data)", "save s.txt", "insert into `s.txt` values (2)"}, "s.txt"},
+    // Its name holds the quote twice.
+    {{"new it's.txt", "insert into `it''s.txt` (data) values (1)"}, "it's.txt"},
     // A table made again by SQL after its drop is scratch work; a drop or a
     // load rolled back leaves things as they were.
     {{"load notes.txt", "drop table `notes.txt`", "create table `notes.txt` (data)",

@@ -2,12 +2,14 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
 
 struct watched_table {
   std::string name;             // as it was loaded, made or first saved
+  std::string stored;           // as the engine holds it: its quotes doubled
   bool edited = false;          // rows changed since its last load or save
   bool in_transaction = false;  // rows changed in the transaction under way
   // Made, or dropped, in the transaction under way: a rollback undoes that.
@@ -46,7 +48,7 @@ void forget_last_table() {
 
 size_t place_of(const char* table) {
   for (size_t i = 0; i < watched.size(); ++i) {
-    if (sqlite3_stricmp(watched[i].name.c_str(), table) == 0) return i;
+    if (sqlite3_stricmp(watched[i].stored.c_str(), table) == 0) return i;
   }
   return none;
 }
@@ -151,6 +153,18 @@ int authorize(void*, int action, const char* table, const char*, const char* dat
   return SQLITE_OK;
 }
 
+// A typed name goes into plinth's statements through "%q", which doubles
+// its single quotes: the table's own name holds them twice.
+watched_table watched_table_named(const char* typed) {
+  watched_table w;
+  w.name = typed;
+  for (const char* c = typed; *c != '\0'; ++c) {
+    w.stored += *c;
+    if (*c == '\'') w.stored += '\'';
+  }
+  return w;
+}
+
 // Whether the table is still there; true when the engine can't tell.
 bool still_there(sqlite3_stmt* lookup, const std::string& name) {
   if (lookup == nullptr ||
@@ -176,9 +190,10 @@ void watch_table_edits(sqlite3* db) {
 }
 
 void note_table_made(const char* table) {
-  const size_t place = place_of(table);
+  watched_table made = watched_table_named(table);
+  const size_t place = place_of(made.stored.c_str());
   if (place != none) watched.erase(watched.begin() + static_cast<ptrdiff_t>(place));
-  watched.push_back({table});
+  watched.push_back(std::move(made));
   if (watched_db != nullptr && !sqlite3_get_autocommit(watched_db)) {
     watched.back().made_in_transaction = true;
     schema_changed_in_transaction = true;
@@ -187,11 +202,12 @@ void note_table_made(const char* table) {
 }
 
 void note_table_saved(const char* table, bool kept) {
-  const size_t place = place_of(table);
+  watched_table saved = watched_table_named(table);
+  const size_t place = place_of(saved.stored.c_str());
   if (place != none) {
     watched[place].edited = false;
   } else if (kept) {
-    watched.push_back({table});
+    watched.push_back(std::move(saved));
     forget_last_table();
   }
 }
@@ -208,7 +224,7 @@ std::string unsaved_table_names() {
   std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> lookup(raw, &sqlite3_finalize);
   std::string names;
   for (auto w = watched.begin(); w != watched.end();) {
-    if (!still_there(lookup.get(), w->name)) {
+    if (!still_there(lookup.get(), w->stored)) {
       w = watched.erase(w);
       continue;
     }
