@@ -501,14 +501,18 @@ void name_columns(const arguments& args, const std::vector<string>& header, size
 }
 
 // Reads the header line, or counts the fields of every line. Not a text
-// table: false, with the message in `error`.
+// table: SQLITE_ERROR; the message is in `error`.
 int read_columns(sqlite3* db, const arguments& args, const string& quoted,
                  std::vector<string>& names, string& error) {
   sqlite3_stmt* statement = nullptr;
   const string sql = "select data from " + quoted + " order by row";
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-    error = "columns: " + args.table + " is not a text table (it needs the columns row and data)";
-    return SQLITE_ERROR;
+  const int prepared = sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
+  if (prepared != SQLITE_OK) {
+    error =
+        prepared == SQLITE_NOMEM
+            ? sqlite3_errstr(prepared)
+            : "columns: " + args.table + " is not a text table (it needs the columns row and data)";
+    return prepared == SQLITE_NOMEM ? prepared : SQLITE_ERROR;
   }
   std::vector<string> header;
   size_t most = 1;
@@ -536,6 +540,8 @@ int read_columns(sqlite3* db, const arguments& args, const string& quoted,
     }
   }
   if (result == SQLITE_ROW || result == SQLITE_DONE) result = SQLITE_OK;
+  // Any other failure is not the table's: reported as the engine's.
+  if (result == SQLITE_ERROR) result = SQLITE_ABORT;
   if (result != SQLITE_OK)
     error = result == SQLITE_INTERRUPT ? sqlite3_errstr(result) : sqlite3_errmsg(db);
   sqlite3_finalize(statement);
@@ -544,17 +550,19 @@ int read_columns(sqlite3* db, const arguments& args, const string& quoted,
 }
 
 // About how many lines the text table has, for the planner: loaded lines
-// are numbered without gaps.
-double estimate_lines(sqlite3* db, const string& quoted) {
+// are numbered without gaps. Only a lack of memory is a failure: the engine
+// would fail the statement after a call that said it went well.
+int estimate_lines(sqlite3* db, const string& quoted, double& lines) {
   sqlite3_stmt* statement = nullptr;
   const string sql = "select max(row) - min(row) + 1 from " + quoted;
-  double lines = 1000;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-      sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_type(statement, 0) != SQLITE_NULL) {
+  lines = 1000;
+  int result = sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
+  if (result == SQLITE_OK) result = sqlite3_step(statement);
+  if (result == SQLITE_ROW && sqlite3_column_type(statement, 0) != SQLITE_NULL) {
     lines = std::max(1.0, sqlite3_column_double(statement, 0));
   }
   sqlite3_finalize(statement);
-  return lines;
+  return result == SQLITE_NOMEM ? result : SQLITE_OK;
 }
 
 string declaration(const std::vector<string>& names) {
@@ -584,21 +592,28 @@ int connect_table(sqlite3* db, void* aux, int argc, const char* const* argv, sql
   const string quoted = "`" + double_backticks(args.table) + "`";
   std::vector<string> names;
   auto known = state->columns_of.find(key);
+  int result = SQLITE_OK;
   if (create || known == state->columns_of.end()) {
-    const int result = read_columns(db, args, quoted, names, error);
-    if (result != SQLITE_OK && create) {
-      *message = sqlite3_mprintf("%s", error.c_str());
-      return result;
-    }
+    result = read_columns(db, args, quoted, names, error);
     // Connecting again after the text table went: the table can still be
     // dropped, and says what is missing when read.
-    if (result != SQLITE_OK) names = {"c1"};
+    if (result == SQLITE_ERROR && !create) {
+      names = {"c1"};
+      result = SQLITE_OK;
+    }
   } else {
     names = known->second;
   }
-  int result = sqlite3_declare_vtab(db, declaration(names).c_str());
+  double lines = 0;
+  if (result == SQLITE_OK && (result = estimate_lines(db, quoted, lines)) != SQLITE_OK) {
+    error = sqlite3_errstr(result);
+  }
+  if (result == SQLITE_OK &&
+      (result = sqlite3_declare_vtab(db, declaration(names).c_str())) != SQLITE_OK) {
+    error = sqlite3_errmsg(db);
+  }
   if (result != SQLITE_OK) {
-    *message = sqlite3_mprintf("%s", sqlite3_errmsg(db));
+    *message = sqlite3_mprintf("%s", error.c_str());
     return result;
   }
   sqlite3_vtab_config(db, SQLITE_VTAB_CONSTRAINT_SUPPORT, 1);
@@ -612,7 +627,7 @@ int connect_table(sqlite3* db, void* aux, int argc, const char* const* argv, sql
   table->args = args;
   table->quoted = quoted;
   table->columns = names;
-  table->lines = estimate_lines(db, quoted);
+  table->lines = lines;
   state->columns_of[key] = names;
   *out = &table->base;
   return SQLITE_OK;
@@ -1093,8 +1108,8 @@ int check_after_header(columns_table* table, sqlite3_int64 row, bool& header_fou
   if (result != SQLITE_OK) return result;
   if (header_found && row <= header) {
     set_error(&table->base, "columns: row " + std::to_string(row) +
-                                " would come before the header line of " + table->args.table +
-                                " (row " + std::to_string(header) + ")");
+                                " is not after the header line of " + table->args.table + " (row " +
+                                std::to_string(header) + ")");
     return SQLITE_CONSTRAINT;
   }
   return SQLITE_OK;
