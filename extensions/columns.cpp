@@ -337,11 +337,18 @@ bool may_match(string_view text, const lookup_key& key, string& scratch) {
 
 // An index of one column: the hash of each field's text (and of the number it
 // may stand for) with its row, sorted. A hash shared by two texts only gives
-// rows that the engine's own check then drops.
+// rows that the engine's own check then drops. Up to a budget, the index also
+// keeps a copy of each line, as the engine's own index of a join keeps the
+// columns it needs: a join then reads no page of the text table at random.
+
+constexpr size_t index_text_budget = size_t{256} << 20;
+constexpr size_t no_text = SIZE_MAX;
 
 struct index_entry {
   uint64_t hash;
   sqlite3_int64 row;
+  size_t offset;  // of the line's copy, or no_text
+  size_t size;
   bool operator<(const index_entry& other) const {
     return hash != other.hash ? hash < other.hash : row < other.row;
   }
@@ -364,8 +371,10 @@ struct stamp {
 struct column_index {
   int column = -1;
   stamp made;
-  index_entry* entries = nullptr;  // from the engine's allocator
+  index_entry* entries = nullptr;  // from the engine's allocator, as is `text`
   size_t count = 0;
+  char* text = nullptr;  // the copies of the lines
+  sqlite3_int64 first_row = 0;
 };
 
 // What stays the same for the connection: the columns each table was
@@ -422,7 +431,9 @@ struct columns_cursor {
   bool eof = true;
   std::vector<sqlite3_int64> rows;  // listing: the rows still to give
   size_t next_row = 0;
-  int filter_column = -1;  // scanning: the column whose field must match `key`
+  string listed;                    // their lines, when the index kept them
+  std::vector<size_t> listed_ends;  // where each line ends in `listed`
+  int filter_column = -1;           // scanning: the column whose field must match `key`
   lookup_key key;
   sqlite3_int64 first_row = 0;  // the first line's row, which may begin with a byte-order mark
   sqlite3_int64 row = 0;
@@ -554,7 +565,9 @@ int read_columns(sqlite3* db, const arguments& args, const string& quoted,
 // would fail the statement after a call that said it went well.
 int estimate_lines(sqlite3* db, const string& quoted, double& lines) {
   sqlite3_stmt* statement = nullptr;
-  const string sql = "select max(row) - min(row) + 1 from " + quoted;
+  // Each of min and max alone is a lookup; both in one select is a scan.
+  const string sql =
+      "select (select max(row) from " + quoted + ") - (select min(row) from " + quoted + ") + 1";
   lines = 1000;
   int result = sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
   if (result == SQLITE_OK) result = sqlite3_step(statement);
@@ -645,7 +658,9 @@ int reconnect_table(sqlite3* db, void* aux, int argc, const char* const* argv, s
 
 void free_index(column_index& index) {
   sqlite3_free(index.entries);
+  sqlite3_free(index.text);
   index.entries = nullptr;
+  index.text = nullptr;
   index.count = 0;
 }
 
@@ -782,9 +797,17 @@ int next_scanned(columns_cursor* cursor) {
   }
 }
 
-// The next row of the list whose line is still there.
+// The next row of the list whose line is still there: from the copies the
+// index kept, or read by its row.
 int next_listed(columns_cursor* cursor) {
   columns_table* table = cursor->table;
+  if (cursor->next_row < cursor->listed_ends.size()) {
+    const size_t i = cursor->next_row++;
+    const size_t start = i == 0 ? 0 : cursor->listed_ends[i - 1];
+    take_line(cursor, cursor->rows[i],
+              string_view(cursor->listed).substr(start, cursor->listed_ends[i] - start));
+    return SQLITE_OK;
+  }
   while (cursor->next_row < cursor->rows.size()) {
     const sqlite3_int64 row = cursor->rows[cursor->next_row++];
     sqlite3_reset(cursor->fetch);
@@ -796,8 +819,9 @@ int next_listed(columns_cursor* cursor) {
       return SQLITE_OK;
     }
     if (result != SQLITE_DONE) return engine_error(table, result);
-    if (cursor->next_row % interrupt_check_lines == 0 && sql_interrupted())
+    if (cursor->next_row % interrupt_check_lines == 0 && sql_interrupted()) {
       return interrupted(table);
+    }
   }
   cursor->eof = true;
   return SQLITE_OK;
@@ -840,16 +864,18 @@ int build_index(columns_cursor* cursor, column_index& index, sqlite3_int64 after
   size_t capacity = 0;
   size_t count = 0;
   index_entry* entries = nullptr;
-  auto add = [&](uint64_t hash, sqlite3_int64 row) {
-    if (count == capacity) {
-      const size_t grown = std::max<size_t>(1024, capacity * 2);
-      auto* more =
-          static_cast<index_entry*>(sqlite3_realloc64(entries, grown * sizeof(index_entry)));
-      if (more == nullptr) return false;
-      entries = more;
-      capacity = grown;
-    }
-    entries[count++] = {hash, row};
+  size_t text_capacity = 0;
+  size_t text_size = 0;
+  char* text = nullptr;
+  bool keep_text = true;
+  auto grow = [](auto*& block, size_t& room, size_t needed, size_t unit) {
+    if (needed <= room) return true;
+    const size_t grown = std::max<size_t>({1024, room * 2, needed});
+    auto* more = static_cast<std::remove_reference_t<decltype(block)>>(
+        sqlite3_realloc64(block, grown * unit));
+    if (more == nullptr) return false;
+    block = more;
+    room = grown;
     return true;
   };
   string number;
@@ -859,20 +885,30 @@ int build_index(columns_cursor* cursor, column_index& index, sqlite3_int64 after
     const sqlite3_int64 row = sqlite3_column_int64(cursor->scan, 0);
     const string_view line = column_text_of(cursor->scan, 1);
     start_split(cursor->split, line, first_field_start(line, row == cursor->first_row));
-    string_view text;
+    string_view field;
     if (field_text(cursor->split, static_cast<size_t>(index.column), table->args.format,
-                   cursor->buffer, text)) {
-      if (!add(hash_of(text), row)) {
-        result = SQLITE_NOMEM;
-        break;
-      }
+                   cursor->buffer, field)) {
       sqlite3_int64 integer;
       double real;
-      if (kind_of(text, integer, real) == kind::text && numeric_text(text, number) &&
-          number != text && !add(hash_of(number), row)) {
+      const bool alias = kind_of(field, integer, real) == kind::text &&
+                         numeric_text(field, number) && number != field;
+      size_t offset = no_text;
+      keep_text = keep_text && text_size + line.size() <= index_text_budget;
+      if (keep_text) {
+        if (!grow(text, text_capacity, text_size + line.size(), 1)) {
+          result = SQLITE_NOMEM;
+          break;
+        }
+        if (!line.empty()) memcpy(text + text_size, line.data(), line.size());
+        offset = text_size;
+        text_size += line.size();
+      }
+      if (!grow(entries, capacity, count + 2, sizeof(index_entry))) {
         result = SQLITE_NOMEM;
         break;
       }
+      entries[count++] = {hash_of(field), row, offset, line.size()};
+      if (alias) entries[count++] = {hash_of(number), row, offset, line.size()};
     }
     if (seen % interrupt_check_lines == 0 && sql_interrupted()) {
       result = SQLITE_INTERRUPT;
@@ -882,27 +918,40 @@ int build_index(columns_cursor* cursor, column_index& index, sqlite3_int64 after
   sqlite3_reset(cursor->scan);
   if (result != SQLITE_DONE) {
     sqlite3_free(entries);
+    sqlite3_free(text);
     if (result == SQLITE_INTERRUPT) return interrupted(table);
     if (result == SQLITE_NOMEM) return SQLITE_NOMEM;
     return engine_error(table, result);
   }
+  if (!keep_text) {
+    for (size_t i = 0; i < count; ++i) entries[i].offset = no_text;
+  }
   std::sort(entries, entries + count);
   index.entries = entries;
   index.count = count;
+  index.text = text;
+  index.first_row = cursor->first_row;
   index.made = now;
   table->lines = std::max(1.0, static_cast<double>(count));
   return SQLITE_OK;
 }
 
-// Lists the rows whose field the index has under the key's hash.
+// Lists the rows whose field the index has under the key's hash, with their
+// lines when the index kept them.
 void list_from_index(columns_cursor* cursor, const column_index& index) {
   const uint64_t hash = hash_of(cursor->key.text);
   const index_entry* begin = index.entries;
   const index_entry* end = begin + index.count;
-  const index_entry* at = std::lower_bound(begin, end, index_entry{hash, INT64_MIN});
+  const index_entry* at = std::lower_bound(begin, end, index_entry{hash, INT64_MIN, 0, 0});
   cursor->rows.clear();
+  cursor->listed.clear();
+  cursor->listed_ends.clear();
   for (; at != end && at->hash == hash; ++at) {
-    if (cursor->rows.empty() || cursor->rows.back() != at->row) cursor->rows.push_back(at->row);
+    if (!cursor->rows.empty() && cursor->rows.back() == at->row) continue;
+    cursor->rows.push_back(at->row);
+    if (at->offset == no_text) continue;
+    cursor->listed.append(index.text + at->offset, at->size);
+    cursor->listed_ends.push_back(cursor->listed.size());
   }
   cursor->how = mode::listing;
   cursor->next_row = 0;
@@ -915,36 +964,52 @@ int filter(sqlite3_vtab_cursor* base, int plan_number, const char*, int argc,
   cursor->eof = true;
   cursor->filter_column = -1;
   cursor->how = mode::scanning;
+  cursor->rows.clear();
+  cursor->listed.clear();
+  cursor->listed_ends.clear();
   if (cursor->scan != nullptr) sqlite3_reset(cursor->scan);
+  int result = prepare(table, cursor->fetch, "select data from %s where row = ?1");
+  if (result != SQLITE_OK) return result;
+  const int plan = plan_number & plan_mask;
+  const int column = plan_number >> column_shift;
+  const stamp now = stamp_now(table, cursor);
+  // An index the lines have moved on from is of no more use.
+  for (column_index& stale : table->indexes) {
+    if (stale.entries != nullptr && !(stale.made == now)) free_index(stale);
+  }
+  column_index* index = nullptr;
+  if (plan == plan_equal && argc == 1) {
+    if (!key_of(argv[0], cursor->key)) return SQLITE_OK;
+    // An index made since the last change answers alone: a join asks once
+    // for each row of the other table.
+    index = index_of(table, column);
+    if (index->made == now) {
+      cursor->first_row = index->first_row;
+      list_from_index(cursor, *index);
+      cursor->eof = false;
+      return next_listed(cursor);
+    }
+  }
   bool found = false;
-  int result = find_first_row(table, cursor->first_row, found);
+  result = find_first_row(table, cursor->first_row, found);
   if (result != SQLITE_OK) return result;
   if (!found) return SQLITE_OK;
   // With a header, the rows are the lines after it; the first line has no
   // row before it.
   const sqlite3_int64 after = table->args.header ? cursor->first_row : cursor->first_row - 1;
-  result = prepare(table, cursor->fetch, "select data from %s where row = ?1");
-  if (result != SQLITE_OK) return result;
-  const int plan = plan_number & plan_mask;
   if (plan == plan_rowid && argc == 1) {
     const sqlite3_int64 row = sqlite3_value_int64(argv[0]);
-    cursor->rows.assign(row > after ? 1 : 0, row);
+    if (row > after) cursor->rows.push_back(row);
     cursor->how = mode::listing;
     cursor->next_row = 0;
     cursor->eof = false;
     return next_listed(cursor);
   }
-  if (plan == plan_equal && argc == 1) {
-    if (!key_of(argv[0], cursor->key)) return SQLITE_OK;
-    const int column = plan_number >> column_shift;
-    const stamp now = stamp_now(table, cursor);
-    column_index* index = index_of(table, column);
+  if (index != nullptr) {
     const bool again = table->scanned_column == column && table->scanned == now;
-    if (!(index->made == now) && ((plan_number & repeated_flag) != 0 || again)) {
+    if ((plan_number & repeated_flag) != 0 || again) {
       result = build_index(cursor, *index, after, now);
       if (result != SQLITE_OK) return result;
-    }
-    if (index->made == now) {
       list_from_index(cursor, *index);
       cursor->eof = false;
       return next_listed(cursor);

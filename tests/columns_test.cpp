@@ -43,6 +43,7 @@ const columns_case columns_cases[] = {
     {"t.csv", "a;b\n1;2\n", "`t.csv`, delimiter=';'", "update v set b = 'x;y'", text,
      "a;b\n1;\"x;y\""},
     {"t.csv", "a|b\n1|2\n", "`t.csv`, delimiter=|, header=no", "", "select c2 from v", "b\n2"},
+    {"t.csv", "a\tb\n\"1\t2\n", "`t.csv`, delimiter=tab", "", "select a from v", "\"1"},
     // Inserts after the last line or at a rowid after the header; deletes.
     {"t.csv", "a,b\n1,2\n", "`t.csv`",
      "insert into v values ('x', null); insert into v(rowid, b) values (9, 3)",
@@ -51,6 +52,16 @@ const columns_case columns_cases[] = {
      "error: columns: row 1 is not after the header line of t.csv (row 1)"},
     {"t.csv", "", "`t.csv`", "insert into v values ('x')", text, "c1\nx"},
     {"t.csv", "a\n1\n2\n", "`t.csv`", "delete from v where a = 1", text, "a\n2"},
+    {"t.csv", "a,b\n1,\"x\"\n2,y\n", "`t.csv`",
+     "update v set rowid = 7 where a = 1; insert or replace into v(rowid, a) values (3, 'z')",
+     "select row || ':' || data from `t.csv`", "1:a,b\n3:z,\n7:1,\"x\""},
+    // Without a header the first line is a row, its byte-order mark kept out
+    // of its first value and in its line.
+    {"t.csv",
+     "\xef\xbb\xbf"
+     "a,b\n",
+     "`t.csv`, header=no", "update v set c2 = 'c' where c1 = 'a'",
+     "select length(c1) || ' ' || hex(data) from v, `t.csv`", "1 EFBBBF612C63"},
     // A tab-separated line has no quotes, and holds no tab, CR or LF.
     {"t.TAB", "a\tb\n\"x\ty\"\n", "`t.TAB`", "", "select b from v", "y\""},
     {"t.tsv", "a\tb\n1\t2\n", "`t.tsv`", "update v set a = 'x' || char(13)", "",
@@ -81,6 +92,10 @@ const columns_case columns_cases[] = {
      " on c.k = n.i order by 1)) || ' ' || (select group_concat(x.rowid) from v x join v y"
      " on x.k = y.k)",
      "1,1.5,' 1','01','x' 1,1.5,' 1','01','x' 2,3,4,5,6,7"},
+    {"t.csv", "k\n1\n2\n1\n", "`t.csv`", "",
+     "select (select group_concat(rowid) from v where k = 1) || ' ' ||"
+     " (select group_concat(rowid) from v where k = 1.0)",
+     "2,4 2,4"},
     {"t.csv", "k\na\nb\n", "`t.csv`",
      "create temp table n(k); insert into n values ('a'), ('b');"
      "select * from n join v using (k); update `t.csv` set data = 'b' where row = 2",
