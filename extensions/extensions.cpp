@@ -3,7 +3,8 @@
 #include "texttable/texttable.h"
 
 bool add_sql_extensions(sqlite3* db) {
-  return register_regexp_functions(db) && register_field_functions(db) && register_split_tables(db);
+  return register_regexp_functions(db) && register_field_functions(db) &&
+         register_split_tables(db) && register_columns_table(db);
 }
 
 bool add_sql_functions(sqlite3* db, const sql_function* functions, size_t count) {
@@ -18,8 +19,9 @@ bool add_sql_functions(sqlite3* db, const sql_function* functions, size_t count)
   return true;
 }
 
-bool add_sql_module(sqlite3* db, const char* name, const sqlite3_module* module, void* data) {
-  if (sqlite3_create_module_v2(db, name, module, data, nullptr) != SQLITE_OK) {
+bool add_sql_module(sqlite3* db, const char* name, const sqlite3_module* module, void* data,
+                    void (*destroy)(void*)) {
+  if (sqlite3_create_module_v2(db, name, module, data, destroy) != SQLITE_OK) {
     print_error("SQL error: %s\n", sqlite3_errmsg(db));
     return false;
   }

@@ -1,5 +1,5 @@
-// What plinth adds to the engine's SQL: functions and table-valued functions,
-// one file per capability, all added to a connection in one place.
+// What plinth adds to the engine's SQL: functions, table-valued functions and
+// virtual tables, one file per capability, all added to a connection in one place.
 #pragma once
 
 #include <sqlite3.h>
@@ -22,6 +22,10 @@ bool register_field_functions(sqlite3* db);
 // Adds the table-valued string_to_table and regexp_split_to_table to `db`.
 bool register_split_tables(sqlite3* db);
 
+// Adds the module `columns` to `db`: a text table of CSV or tab-separated
+// lines as a table of its columns (create virtual table v using columns(t)).
+bool register_columns_table(sqlite3* db);
+
 // The table-valued functions, which go where a table does.
 inline constexpr const char* table_function_names[] = {"string_to_table", "regexp_split_to_table"};
 
@@ -37,9 +41,11 @@ struct sql_function {
 // prints "SQL error: ..." and returns false.
 bool add_sql_functions(sqlite3* db, const sql_function* functions, size_t count);
 
-// Adds the module `module` as `name`, with `data` as its user data. On refusal
+// Adds the module `module` as `name`, with `data` as its user data, which
+// `destroy` (when given) frees once the engine is done with it. On refusal
 // prints "SQL error: ..." and returns false.
-bool add_sql_module(sqlite3* db, const char* name, const sqlite3_module* module, void* data);
+bool add_sql_module(sqlite3* db, const char* name, const sqlite3_module* module, void* data,
+                    void (*destroy)(void*) = nullptr);
 
 // The slice `text` as the function's result, copied.
 void set_text_result(sqlite3_context* context, std::string_view text);

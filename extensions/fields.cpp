@@ -1,12 +1,11 @@
 // Fields of a line in SQL: parts between delimiters, blank-separated fields,
 // the fields of a CSV line and a CSV line built from values. All of them work
 // on the text's bytes.
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 #include <string_view>
 
+#include "extensions/csv.h"
 #include "extensions/extensions.h"
 #include "extensions/regexp.h"
 #include "shell/shell.h"
@@ -115,45 +114,7 @@ void field_count_function(sqlite3_context* context, int argc, sqlite3_value** ar
   sqlite3_result_int64(context, count);
 }
 
-// CSV: fields separated by a one-byte delimiter; a field that begins with a
-// double quote runs to the quote that closes it, doubled quotes standing for
-// one, and a quote left open takes the rest of the line.
-
-struct csv_field {
-  string_view inside;    // unquoted, or what stands between the quotes
-  string_view after;     // text between a closing quote and the delimiter
-  bool doubled = false;  // whether `inside` holds doubled quotes
-  size_t end = 0;        // where the field ends: at a delimiter or the line's end
-};
-
-csv_field scan_csv_field(string_view line, size_t start, char delimiter) {
-  csv_field field;
-  if (start < line.size() && line[start] == '"') {
-    size_t at = start + 1;
-    for (;;) {
-      size_t quote = line.find('"', at);
-      if (quote == string_view::npos) {
-        field.inside = line.substr(start + 1);
-        field.end = line.size();
-        return field;
-      }
-      if (quote + 1 < line.size() && line[quote + 1] == '"') {
-        field.doubled = true;
-        at = quote + 2;
-        continue;
-      }
-      field.inside = line.substr(start + 1, quote - start - 1);
-      start = quote + 1;
-      break;
-    }
-    field.end = std::min(line.find(delimiter, start), line.size());
-    field.after = line.substr(start, field.end - start);
-    return field;
-  }
-  field.end = std::min(line.find(delimiter, start), line.size());
-  field.inside = line.substr(start, field.end - start);
-  return field;
-}
+// CSV fields, read as csv.h reads them.
 
 // The delimiter of csv_field and csv_field_count: a comma, or the one byte
 // given. False when the result is set: NULL, or the error for a bad one.
@@ -176,7 +137,7 @@ bool csv_delimiter(sqlite3_context* context, int argc, sqlite3_value** argv, int
 }
 
 void set_csv_field(sqlite3_context* context, const csv_field& field) {
-  if (!field.doubled && field.after.empty()) {
+  if (is_plain(field)) {
     set_text_result(context, field.inside);
     return;
   }
@@ -185,15 +146,9 @@ void set_csv_field(sqlite3_context* context, const csv_field& field) {
     sqlite3_result_error_nomem(context);
     return;
   }
-  size_t length = 0;
-  for (size_t i = 0; i < field.inside.size(); ++i) {
-    value[length++] = field.inside[i];
-    if (field.inside[i] == '"') ++i;  // the second of a doubled quote
-  }
-  // A quote left open has no `after`, whose data is then null.
-  if (!field.after.empty()) memcpy(value + length, field.after.data(), field.after.size());
-  length += field.after.size();
-  sqlite3_result_text64(context, value, length, sqlite3_free, SQLITE_UTF8);
+  const char* end = unquote_csv_field(field, value);
+  sqlite3_result_text64(context, value, static_cast<sqlite3_uint64>(end - value), sqlite3_free,
+                        SQLITE_UTF8);
 }
 
 // csv_field(line, n) and csv_field(line, n, delimiter)
@@ -229,13 +184,6 @@ void csv_field_count_function(sqlite3_context* context, int argc, sqlite3_value*
   sqlite3_result_int64(context, count);
 }
 
-bool needs_quotes(string_view value) {
-  for (char c : value) {
-    if (c == ',' || c == '"' || c == '\r' || c == '\n') return true;
-  }
-  return false;
-}
-
 // csv_line(value, ...): measured first, so that the line is one allocation.
 void csv_line_function(sqlite3_context* context, int argc, sqlite3_value** argv) {
   if (argc == 0) {
@@ -247,9 +195,7 @@ void csv_line_function(sqlite3_context* context, int argc, sqlite3_value** argv)
     if (sqlite3_value_type(argv[i]) == SQLITE_NULL) continue;
     string_view value;
     if (!text_of(context, argv[i], value)) return;
-    size += value.size();
-    if (needs_quotes(value))
-      size += 2 + static_cast<size_t>(std::count(value.begin(), value.end(), '"'));
+    size += csv_value_size(value, ',');
   }
   sqlite3* db = sqlite3_context_db_handle(context);
   if (size > static_cast<sqlite3_uint64>(sqlite3_limit(db, SQLITE_LIMIT_LENGTH, -1))) {
@@ -272,17 +218,7 @@ void csv_line_function(sqlite3_context* context, int argc, sqlite3_value** argv)
     // The text the first pass made: the engine keeps it with the value.
     string_view value(reinterpret_cast<const char*>(sqlite3_value_text(argv[i])),
                       static_cast<size_t>(sqlite3_value_bytes(argv[i])));
-    if (!needs_quotes(value)) {
-      memcpy(out, value.data(), value.size());
-      out += value.size();
-      continue;
-    }
-    *out++ = '"';
-    for (char c : value) {
-      if (c == '"') *out++ = '"';
-      *out++ = c;
-    }
-    *out++ = '"';
+    out = write_csv_value(value, ',', out);
   }
   sqlite3_result_text64(context, line, size, sqlite3_free, SQLITE_UTF8);
 }

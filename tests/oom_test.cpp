@@ -1,5 +1,5 @@
 // The engine's allocator fails at each allocation of `new`, `load`, `save`,
-// a regular expression edit and a field edit in turn: every call either does
+// a regular expression edit, a field edit and an edit by column in turn: every call either does
 // its work or reports and returns, and the engine gets back all that it
 // allocated.
 #include <gtest/gtest.h>
@@ -127,6 +127,25 @@ const oom_case oom_cases[] = {
      },
      [] { return query_one("select data from t") == "b c,a,\"a+\"\"b+c\"\"\",2"; },
      [] { return query_one("select data from t") == "a,\"b c\""; }},
+    {"columns",
+     [] {
+       run_statement(
+           "create table `t.csv` (row integer primary key, data text);"
+           "insert into `t.csv` values (1, 'a,b,c'), (2, '1,\"x\",z'), (3, '2,y'), (4, '3,w');");
+     },
+     [] {
+       if (add_sql_extensions(scratch_db)) {
+         run_statement(
+             "create virtual table v using columns(`t.csv`);"
+             "update v set b = b || a where a in (1, 2)");
+       }
+     },
+     [] {
+       return query_one("select group_concat(data, '|') from `t.csv`") == "a,b,c|1,x1,z|2,y2|3,w";
+     },
+     [] {
+       return query_one("select group_concat(data, '|') from `t.csv`") == "a,b,c|1,\"x\",z|2,y|3,w";
+     }},
 };
 
 struct in_temp_dir : testing::Test {
