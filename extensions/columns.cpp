@@ -499,7 +499,8 @@ void name_columns(const arguments& args, const std::vector<string>& header, size
   names.clear();
   for (size_t i = 0; i < (args.header ? std::max<size_t>(header.size(), 1) : count); ++i) {
     const string given = args.header && i < header.size() ? header[i] : string();
-    const string base = given.empty() ? "c" + std::to_string(i + 1) : given;
+    string base = given;
+    if (base.empty()) base.append("c").append(std::to_string(i + 1));
     string name = base;
     auto taken = [&names](const string& n) {
       return std::any_of(names.begin(), names.end(), [&n](const string& m) {

@@ -97,7 +97,8 @@ bool read_rows(const char* name, table_rows& t) {
   std::string marked;
   for (int c = 0; c < t.columns; ++c) {
     if (t.row_column < 0 && names[c] != nullptr && strcmp(names[c], "row") == 0) t.row_column = c;
-    const std::string column = "c" + std::to_string(c);
+    std::string column = "c";
+    column += std::to_string(c);
     columns += (c > 0 ? ", " : "") + column;
     marked += (c > 0 ? " or " : "") +
               ("typeof(" + column + ") in ('text', 'blob') and instr(" + column + ", char(0))");
