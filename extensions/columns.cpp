@@ -106,7 +106,7 @@ bool parse_arguments(int argc, const char* const* argv, arguments& parsed, strin
       }
       parsed.header = same_ignoring_case(value, "yes");
     } else if (equals != string_view::npos && same_ignoring_case(key, "delimiter")) {
-      if (readable && same_ignoring_case(value, "tab")) value = "\t";
+      if (readable && same_ignoring_case(value, "tab")) value.assign(1, '\t');
       if (!readable || value.size() != 1 || value[0] == '"') {
         error = "columns: bad delimiter: " + string(argument) +
                 " (one byte other than a double quote, or tab)";

@@ -13,33 +13,6 @@
 #include <sstream>
 #include <thread>
 
-std::string make_temp_dir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "plinth-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) abort();
-  return pattern;
-}
-
-void remove_tree(const std::string& dir) {
-  std::error_code ignored;
-  std::filesystem::remove_all(dir, ignored);
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void write_file(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-bool file_exists(const std::string& path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0;
-}
-
 namespace {
 
 // PLINTH_TEST_WRAPPER, words separated by spaces, runs before the binary: a

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What the Windows build needs on a Debian machine: the mingw-w64 compiler,
-# Wine, and SQLite and PCRE2 built for x86_64-w64-mingw32 from Debian's own
-# source packages with the options Debian builds them with, so that SQL
-# behaves on Windows as it does here. Installs only what is missing and
+# Wine, the tools that pack the zip, and SQLite, PCRE2, xxHash and GoogleTest
+# built for x86_64-w64-mingw32 from Debian's own source packages with the
+# options Debian builds them with, so that SQL behaves on Windows as it does
+# here. Installs only what is missing and
 # rebuilds only what changed; says nothing when all is there.
 #
 #   bash packaging/windows/deps.sh      (build.sh runs it)
@@ -38,9 +39,10 @@ logged() {
 
 # Debian's package names; the host compiler, tclsh and autotools build
 # SQLite's amalgamation, and the -dev packages serve the side-by-side check
-# against the Linux libraries.
+# against the Linux libraries and the Linux plinth that test.sh compares
+# with; groff, col and zip make the zip's manual and the zip itself.
 packages=(g++-mingw-w64-x86-64-posix wine64 wine dpkg-dev gcc g++ make tcl autoconf automake libtool
-  cmake ninja-build pkg-config libsqlite3-dev libpcre2-dev)
+  cmake ninja-build pkg-config libsqlite3-dev libpcre2-dev libxxhash-dev groff-base bsdextrautils zip)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -99,6 +101,10 @@ rules_var() {
       make --no-print-directory -s -f debian/rules -f - "${@:3}" plinth-print-var)
 }
 
+# CFLAGS or CXXFLAGS as Debian's build of a source package sets them, for
+# packages whose debian/rules leaves them to debhelper.
+debian_cflags() { (cd "$1" && dpkg-buildflags --get "$2"); }
+
 # Of Debian's compiler flags, those that decide what the library is (-D) and
 # how it is optimised (-O, -fno-...); the rest (debug info, hardening, paths
 # of Debian's build machine) are its own business.
@@ -110,9 +116,12 @@ portable_flags() {
   echo "${out[*]}"
 }
 
-# The build is redone when the source or this script changes.
+# A library is built again when its source or the shell functions that
+# build it change, not on every edit of this script.
 stamp_of() {
-  echo "$(dpkg-parsechangelog -l "$deps/src/$1/debian/changelog" -S Version) $(sha1sum <"${BASH_SOURCE[0]}" | cut -c1-12)"
+  local code
+  code=$(declare -f "build_$1" logged rules_var portable_flags debian_cflags | sha1sum | cut -c1-12)
+  echo "$(dpkg-parsechangelog -l "$deps/src/$1/debian/changelog" -S Version) $code $host"
 }
 up_to_date() { [ -f "$prefix/.$1.stamp" ] && [ "$(cat "$prefix/.$1.stamp")" = "$(stamp_of "$1")" ]; }
 
@@ -123,7 +132,7 @@ up_to_date() { [ -f "$prefix/.$1.stamp" ] && [ "$(cat "$prefix/.$1.stamp")" = "$
 # those. The CFLAGS matter to the amalgamation too: configure hands their
 # -DSQLITE_ENABLE_ and _OMIT_ flags to the parser generator, and without them
 # the grammar lacks, for one, DELETE ... LIMIT.
-build_sqlite() {
+build_sqlite3() {
   local src=$deps/src/sqlite3 build=$deps/build/sqlite3 switches features cflags
   [ -f "$src/.autoreconf-done" ] || {
     logged sqlite-autoreconf.log bash -c "cd '$src' && autoreconf -fi"
@@ -194,14 +203,47 @@ build_pcre2() {
   cd "$root"
 }
 
-for name in sqlite3 pcre2; do
+# xxHash: Debian runs the upstream Makefile with debhelper's flags; its
+# static library is xxhash.c alone (the run-time dispatch goes only into the
+# shared one). The Makefile writes the .pc file too.
+build_xxhash() {
+  local src=$deps/src/xxhash build=$deps/build/xxhash cflags
+  cflags=$(portable_flags "$(debian_cflags "$src" CFLAGS)")
+  rm -rf "$build"
+  mkdir -p "$deps/build"
+  cp -r "$src" "$build"
+  logged xxhash-make.log make -C "$build" CC="$cc" AR="$host-ar" CFLAGS="$cflags" DEBUGFLAGS= \
+    PREFIX="$prefix" libxxhash.a libxxhash.pc
+  mkdir -p "$prefix/include" "$prefix/lib/pkgconfig"
+  install -m 644 "$build/xxhash.h" "$build/xxh3.h" "$prefix/include/"
+  install -m 644 "$build/libxxhash.a" "$prefix/lib/"
+  # Debian's copy of its template names /usr whatever PREFIX says.
+  sed "s|^prefix=.*|prefix=$prefix|" "$build/libxxhash.pc" >"$prefix/lib/pkgconfig/libxxhash.pc"
+  echo "CFLAGS=$cflags" >"$prefix/xxhash.flags"
+}
+
+# GoogleTest, for the tests that run under Wine: Debian's CMake build with
+# the Windows toolchain file, static, installed with its CMake package
+# files so that find_package(GTest) finds it. Its own tests and GoogleMock
+# are of no use here; Windows' own threads rather than winpthread's.
+build_googletest() {
+  local src=$deps/src/googletest build=$deps/build/googletest cxxflags
+  cxxflags=$(portable_flags "$(debian_cflags "$src" CXXFLAGS)")
+  rm -rf "$build"
+  logged googletest-configure.log cmake -S "$src" -B "$build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$root/packaging/windows/toolchain.cmake" -DPLINTH_WINDOWS_PREFIX="$prefix" \
+    -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_GMOCK=OFF -DBUILD_SHARED_LIBS=OFF -Dgtest_disable_pthreads=ON
+  logged googletest-build.log cmake --build "$build" -j "$jobs"
+  logged googletest-install.log cmake --install "$build"
+  echo "CXXFLAGS=$cxxflags" >"$prefix/googletest.flags"
+}
+
+for name in sqlite3 pcre2 xxhash googletest; do
   fetch_source "$name"
   up_to_date "$name" && continue
   say "building $name $(dpkg-parsechangelog -l "$deps/src/$name/debian/changelog" -S Version) for $host"
   rm -f "$prefix/.$name.stamp"
-  case $name in
-  sqlite3) build_sqlite ;;
-  pcre2) build_pcre2 ;;
-  esac
+  "build_$name"
   stamp_of "$name" >"$prefix/.$name.stamp"
 done
