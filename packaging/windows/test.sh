@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds plinth and its tests for Windows x86-64 and runs them under Wine:
+#
+#   bash packaging/windows/test.sh
+#
+# 1. deps.sh, as for build.sh; then the tests that apply to Windows (those
+#    that run in the test's own process, tests/CMakeLists.txt) are built in
+#    build-windows beside plinth.exe and run by ctest through Wine
+#    (wine-run.sh, the toolchain's emulator).
+# 2. plinth.exe runs the sessions of tests/transcripts beside a Linux build
+#    of the same sources (build-windows/linux); sessions.sh says where they
+#    differ.
+# One Wine server serves every run (each start of a Windows program is then
+# a fraction of a second rather than seconds); the Wine prefix is the
+# build's own, build-windows/wine.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+out=$root/build-windows
+jobs=$(nproc 2>/dev/null || echo 2)
+bash "$here/deps.sh"
+
+export WINEPREFIX=${WINEPREFIX:-$out/wine} WINEDEBUG=${WINEDEBUG:--all}
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+# The first run makes the prefix; the server is started only then, as
+# making it waits for the server to end.
+"$here/wine-run.sh" cmd /c exit
+"$wineserver" -p
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+
+# Quiet unless it fails.
+quiet() {
+  local output
+  if ! output=$("$@" 2>&1); then
+    echo "$output" >&2
+    echo "test.sh: failed: $*" >&2
+    exit 1
+  fi
+}
+
+# build.sh's configuration of the same directory, with the tests.
+quiet cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPLINTH_WERROR=ON \
+  -DBUILD_TESTING=ON -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake"
+quiet cmake --build "$out" -j "$jobs"
+ctest --test-dir "$out" --output-on-failure -j "$jobs"
+
+quiet cmake -S "$root" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+quiet cmake --build "$out/linux" -j "$jobs" --target plinth
+bash "$here/sessions.sh" "$out/linux/plinth" "$out/plinth.exe" "$root"/tests/transcripts/*.txt
