@@ -3,7 +3,6 @@
 // through statements of its own, and writes each change back into the lines,
 // inside the user's statement, rewriting only the fields whose value changed.
 #include <sqlite3.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cmath>
@@ -40,7 +39,7 @@ string_view trim(string_view text) {
 }
 
 bool same_ignoring_case(string_view a, string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+  return a.size() == b.size() && sqlite3_strnicmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // Arguments: the text table's name, then header=yes|no and delimiter=X.
