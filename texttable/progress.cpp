@@ -37,7 +37,10 @@ double seconds_between(clock::time_point from, clock::time_point to) {
 // terminal can't erase.
 std::string taken_back() {
   if (drawing == line_drawing::erase) return "\r\033[K";
-  return "\r" + std::string(drawn_width, ' ') + "\r";
+  std::string spaces(drawn_width + 2, ' ');
+  spaces.front() = '\r';
+  spaces.back() = '\r';
+  return spaces;
 }
 
 // "notes.txt: 120000 lines, 45%", kept within one screen line: a line that
