@@ -3,7 +3,6 @@
 // through statements of its own, and writes each change back into the lines,
 // inside the user's statement, rewriting only the fields whose value changed.
 #include <sqlite3.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cmath>
@@ -40,7 +39,7 @@ string_view trim(string_view text) {
 }
 
 bool same_ignoring_case(string_view a, string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+  return a.size() == b.size() && sqlite3_strnicmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // Arguments: the text table's name, then header=yes|no and delimiter=X.
@@ -88,7 +87,7 @@ bool ends_with_ignoring_case(string_view text, string_view suffix) {
 bool parse_arguments(int argc, const char* const* argv, arguments& parsed, string& error) {
   if (argc < 4 || !unquote(argv[3], parsed.table) || parsed.table.empty()) {
     error = argc < 4 ? "columns: name the text table: using columns(table)"
-                     : "columns: bad text table name: " + string(trim(argv[3]));
+                     : string("columns: bad text table name: ").append(trim(argv[3]));
     return false;
   }
   bool delimiter_given = false;
@@ -101,21 +100,22 @@ bool parse_arguments(int argc, const char* const* argv, arguments& parsed, strin
         equals != string_view::npos && unquote(argument.substr(equals + 1), value);
     if (readable && same_ignoring_case(key, "header")) {
       if (!same_ignoring_case(value, "yes") && !same_ignoring_case(value, "no")) {
-        error = "columns: header must be yes or no: " + string(argument);
+        error = string("columns: header must be yes or no: ").append(argument);
         return false;
       }
       parsed.header = same_ignoring_case(value, "yes");
     } else if (equals != string_view::npos && same_ignoring_case(key, "delimiter")) {
       if (readable && same_ignoring_case(value, "tab")) value.assign(1, '\t');
       if (!readable || value.size() != 1 || value[0] == '"') {
-        error = "columns: bad delimiter: " + string(argument) +
-                " (one byte other than a double quote, or tab)";
+        error = string("columns: bad delimiter: ")
+                    .append(argument)
+                    .append(" (one byte other than a double quote, or tab)");
         return false;
       }
       parsed.format.delimiter = value[0];
       delimiter_given = true;
     } else {
-      error = "columns: unknown argument: " + string(argument);
+      error = string("columns: unknown argument: ").append(argument);
       return false;
     }
   }

@@ -1,7 +1,6 @@
 #include "shell/completion.h"
 
 #include <sqlite3.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -32,11 +31,11 @@ bool is_word_char(char c) {
 bool starts_with(std::string_view text, std::string_view prefix, bool ignore_case) {
   if (text.size() < prefix.size()) return false;
   if (!ignore_case) return text.substr(0, prefix.size()) == prefix;
-  return strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+  return sqlite3_strnicmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
 
 bool same_word(std::string_view word, const char* keyword) {
-  return word.size() == strlen(keyword) && strncasecmp(word.data(), keyword, word.size()) == 0;
+  return word.size() == strlen(keyword) && sqlite3_strnicmp(word.data(), keyword, word.size()) == 0;
 }
 
 // Where the SQL word at the end of `text` begins: at its opening backtick when

@@ -1,4 +1,3 @@
-#include <strings.h>
 
 #include <cstdio>
 #include <string>
@@ -16,11 +15,11 @@ bool is_space(char c) {
 }
 
 bool starts_with_ignoring_case(std::string_view line, const char* word) {
-  return line.size() >= 4 && strncasecmp(line.data(), word, 4) == 0;
+  return line.size() >= 4 && sqlite3_strnicmp(line.data(), word, 4) == 0;
 }
 
 bool equals_ignoring_case(const std::string& text, const char* word) {
-  return strcasecmp(text.c_str(), word) == 0;
+  return sqlite3_stricmp(text.c_str(), word) == 0;
 }
 
 // The command word and the spaces after it, shared by both shapes of a

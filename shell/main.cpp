@@ -1,31 +1,14 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 
 #include "extensions/extensions.h"
+#include "os/os.h"
 #include "shell/shell.h"
 #include "texttable/texttable.h"
 
-namespace {
-
-// A standard stream started closed would hand its number to the next file
-// opened, and the grid or a message would then be written into a saved file.
-void open_missing_standard_streams() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) < 0) {
-      int null_fd = open("/dev/null", O_RDWR);
-      if (null_fd >= 0 && null_fd != fd) close(null_fd);
-    }
-  }
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  open_missing_standard_streams();
-  set_error_terminal(isatty(STDERR_FILENO));
+  os_start();
+  set_error_terminal(os_is_terminal(2));
   if (argc < 2) {
     print_error("Usage: %s <file> [file...]\n", argc > 0 ? argv[0] : "plinth");
     return 1;
@@ -33,9 +16,9 @@ int main(int argc, char** argv) {
   // One thread, and no use for the engine's memory statistics.
   sqlite3_config(SQLITE_CONFIG_SINGLETHREAD);
   sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-  const bool at_terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+  const bool at_terminal = os_is_terminal(0) && os_is_terminal(1);
   install_interrupt_handlers(at_terminal);
-  set_printer_terminal(isatty(STDOUT_FILENO));
+  set_printer_terminal(os_is_terminal(1));
 
   if (!take_scratch_db()) return 1;
   add_sql_extensions(scratch_db);

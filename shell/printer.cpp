@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "os/os.h"
 #include "shell/caret_notation.h"
 #include "shell/shell.h"
 
@@ -19,7 +20,7 @@ bool at_terminal = false;
 // short cell's copy.
 
 void write_out(const char* bytes, size_t length) {
-  fwrite_unlocked(bytes, 1, length, stdout);
+  write_unlocked(bytes, length, stdout);
 }
 
 // A cell at a terminal that holds a control character, or may.
@@ -36,7 +37,7 @@ void print_shown_cell(std::string_view text, bool is_row_column) {
 void print_cell(const char* text, bool is_row_column) {
   if (text == nullptr) text = "NULL";
   if (!at_terminal && !is_row_column) {
-    fputs_unlocked(text, stdout);
+    write_unlocked(text, strlen(text), stdout);
     return;
   }
   size_t length = at_terminal ? plain_length(text) : strlen(text);
@@ -56,13 +57,13 @@ void print_line(int column_count, char** cells, char** names) {
   for (int i = 0; i < column_count; ++i) {
     if (i > 0) {
       // Three characters cost less one by one than through a call that copies.
-      putc_unlocked(' ', stdout);
-      putc_unlocked('|', stdout);
-      putc_unlocked(' ', stdout);
+      put_unlocked(' ', stdout);
+      put_unlocked('|', stdout);
+      put_unlocked(' ', stdout);
     }
     print_cell(cells[i], is_row(names[i]));
   }
-  putc_unlocked('\n', stdout);
+  put_unlocked('\n', stdout);
 }
 
 }  // namespace

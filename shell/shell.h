@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "os/os.h"
+
 // The one engine connection of a run, on a file in the current directory that
 // exists only while the run lasts.
 extern sqlite3* scratch_db;
@@ -13,6 +15,8 @@ inline constexpr const char scratch_db_name[] = "plinth.temp.htnilp";
 inline constexpr const char scratch_journal_name[] = "plinth.temp.htnilp-journal";
 inline constexpr const char scratch_wal_name[] = "plinth.temp.htnilp-wal";
 inline constexpr const char scratch_shm_name[] = "plinth.temp.htnilp-shm";
+
+inline constexpr const char prompt[] = "sql> ";
 
 // Opens scratch_db on the user's own scratch database, made 0600 when absent,
 // and holds it for this run alone. A link, a file that is not regular,
@@ -22,10 +26,6 @@ inline constexpr const char scratch_shm_name[] = "plinth.temp.htnilp-shm";
 // that a save of theirs over a file is refused once. Edits of the tables are
 // watched from the open on.
 bool take_scratch_db();
-// Removes the scratch database and the engine's files beside it when the name
-// still gives the file this run opened, then lets go of it.
-// Call after closing scratch_db, or from a signal handler: async-signal-safe.
-void leave_scratch_db();
 // Makes the engine settings of a run, silently; one the engine refused (the
 // database locked by another run) is tried again at the next call.
 void apply_engine_settings();
@@ -56,27 +56,3 @@ bool run_line(std::string_view line);
 bool run_ends(bool leaving, bool at_terminal);
 
 void show_help();
-
-// Prints the prompt and reads one line, its line feed kept when it has one.
-// False at the end of input or on a read error.
-bool read_line(std::string& line);
-
-// Interrupts. SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT and every other signal
-// that ends a process, but for SIGKILL and the faults, end the run after
-// leaving the scratch database; at a terminal SIGINT only cancels what is
-// under way.
-void install_interrupt_handlers(bool at_terminal);
-// Holds (true) or delivers (false) the signals that end the run.
-void hold_interrupts(bool hold);
-// Holds (true) a broken pipe's signal while a save writes to a FIFO or
-// device, so that a reader going away fails the save, not the run; releasing
-// it drops the signal that the failed write raised.
-void hold_broken_pipe(bool hold);
-// Whether a Ctrl-C at a terminal also stops the statement the engine runs.
-void set_sql_interruptible(bool interruptible);
-// True once a Ctrl-C has asked the engine to stop the statement under way,
-// until the next set_sql_interruptible: long work inside an SQL function
-// looks here, as the engine does between its steps.
-bool sql_interrupted();
-// True once after a Ctrl-C at a terminal; clears the request.
-bool take_cancel_request();

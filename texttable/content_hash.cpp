@@ -1,9 +1,8 @@
 #include "texttable/content_hash.h"
 
-#include <unistd.h>
 #include <xxhash.h>
 
-#include <cerrno>
+#include "os/os.h"
 
 namespace {
 
@@ -21,21 +20,20 @@ bool start_content_hash(content_hash& hash) {
 
 void add_to_content_hash(content_hash& hash, const void* data, size_t size) {
   XXH3_64bits_update(hash.state.get(), data, size);
-  hash.size += static_cast<off_t>(size);
+  hash.size += static_cast<int64_t>(size);
 }
 
 uint64_t content_hash_value(const content_hash& hash) {
   return XXH3_64bits_digest(hash.state.get());
 }
 
-bool hash_file_content(int fd, uint64_t& value, off_t& size) {
+bool hash_file_content(int fd, uint64_t& value, int64_t& size) {
   content_hash hash;
   if (!start_content_hash(hash)) return false;
   // One comparison at a time: one buffer serves them all.
   static char buffer[1 << 17];
   for (;;) {
-    ssize_t n = pread(fd, buffer, sizeof buffer, hash.size);
-    if (n < 0 && errno == EINTR) continue;
+    const int64_t n = os_read_at(fd, buffer, sizeof buffer, hash.size);
     if (n < 0) return false;
     if (n == 0) break;
     add_to_content_hash(hash, buffer, static_cast<size_t>(n));

@@ -3,8 +3,6 @@
 // say. Taken as the bytes go by, where they are read or written anyway.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,7 +11,7 @@ struct XXH3_state_s;
 
 struct content_hash {
   std::unique_ptr<XXH3_state_s, void (*)(XXH3_state_s*)> state{nullptr, nullptr};
-  off_t size = 0;  // the bytes hashed
+  int64_t size = 0;  // the bytes hashed
 };
 
 // Starts a hash of nothing yet; false for want of memory.
@@ -27,4 +25,4 @@ uint64_t content_hash_value(const content_hash& hash);
 
 // Hashes all of the file open for reading as `fd`, from its start. False
 // when it can't be read to its end.
-bool hash_file_content(int fd, uint64_t& hash, off_t& size);
+bool hash_file_content(int fd, uint64_t& hash, int64_t& size);

@@ -1,13 +1,10 @@
 #include "texttable/line_reader.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 
-#include "shell/shell.h"
+#include "os/os.h"
 
 namespace {
 
@@ -47,7 +44,7 @@ line_status keep(line_reader& r, const char* at, size_t length) {
 line_status refill(line_reader& r) {
   for (;;) {
     if (take_cancel_request()) return line_status::interrupted;
-    ssize_t n = read(r.fd, r.block.get(), block_size);
+    const int64_t n = os_read(r.fd, r.block.get(), block_size);
     if (n > 0) {
       add_to_content_hash(r.hash, r.block.get(), static_cast<size_t>(n));
       r.begin = 0;
@@ -58,8 +55,9 @@ line_status refill(line_reader& r) {
       r.at_end = true;
       return line_status::end;
     }
-    // A signal that is no Ctrl-C (a resized window) only restarts the read.
-    if (errno != EINTR) return line_status::failed;
+    // An interrupt that is no Ctrl-C (a resized window) only restarts the
+    // read.
+    if (n != os_read_interrupted) return line_status::failed;
   }
 }
 

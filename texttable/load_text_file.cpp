@@ -1,7 +1,4 @@
-#include <sys/stat.h>
-
-#include <cstdio>
-
+#include "os/os.h"
 #include "shell/shell.h"
 #include "texttable/cut_short_saves.h"
 #include "texttable/line_reader.h"
@@ -12,29 +9,16 @@
 
 namespace {
 
-// Opens `name` for reading, refusing directories: reading one fails only later,
-// after the table would have been created. `info` is the file as it was found.
-FILE* open_for_reading(const char* name, struct stat& info) {
-  FILE* file = fopen(name, "r");
-  if (file == nullptr) return nullptr;
-  if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode)) {
-    fclose(file);
-    return nullptr;
-  }
-  return file;
-}
-
-// Inserts every line of `file` until its end; false, after saying why, at a
-// refused insert, a line too long to store, a read error or a Ctrl-C. The
-// file is read through its descriptor alone, so its stream's position is how
-// far the reading has come. `read` gets the size and hash of what was read,
-// and whether a line lost text at a zero byte.
-bool insert_lines(FILE* file, const char* name, seen_file& read) {
+// Inserts every line of the file open as `fd` until its end; false, after
+// saying why, at a refused insert, a line too long to store, a read error or
+// a Ctrl-C. `read` gets the size and hash of what was read, and whether a
+// line lost text at a zero byte.
+bool insert_lines(int fd, const char* name, int64_t size, seen_file& read) {
   engine_string prefix =
       own(sqlite3_mprintf("insert into `%q` (data) values ('", double_backticks(name).c_str()));
   if (!prefix) return run_statement(nullptr);
-  line_reader reader =
-      make_line_reader(fileno(file), sqlite3_limit(scratch_db, SQLITE_LIMIT_LENGTH, -1));
+  line_reader reader = make_line_reader(fd, sqlite3_limit(scratch_db, SQLITE_LIMIT_LENGTH, -1));
+  begin_load_progress(name, &reader.hash.size, size);
   for (;;) {
     const char* text = nullptr;
     switch (read_stored_line(reader, text)) {
@@ -88,13 +72,12 @@ void undo_load(const load_steps& steps) {
 
 // Creates the table and fills it inside the load's transaction or savepoint;
 // false, with the load undone, when any step fails.
-bool load_lines(FILE* file, const char* name, const load_steps& steps, seen_file& read) {
+bool load_lines(int fd, const char* name, int64_t size, const load_steps& steps, seen_file& read) {
   engine_string create = text_table_statement(name);
   if (!run_statement(steps.start)) return false;
   bool loaded = run_statement(create.get());
   if (loaded) {
-    begin_load_progress(name, file);
-    loaded = insert_lines(file, name, read);
+    loaded = insert_lines(fd, name, size, read);
     end_load_progress();
   }
   loaded = loaded && run_statement(steps.finish);
@@ -106,23 +89,25 @@ bool load_lines(FILE* file, const char* name, const load_steps& steps, seen_file
 }  // namespace
 
 void load_text_file(const char* name) {
-  struct stat info;
-  FILE* file = open_for_reading(name, info);
-  if (file == nullptr) {
+  file_status status;
+  const int fd = os_open_to_read(name, status);
+  if (fd < 0) {
     print_error("Can't open %s\n", name);
     return;
   }
-  if (S_ISREG(info.st_mode)) report_cut_short_saves(name);
+  const bool regular = status.type == file_type::regular;
+  if (regular) report_cut_short_saves(name);
   // One transaction for the whole file: a commit per row would cost a journal
   // write per line. It holds the create too, so a load that does not finish
   // (a failed read, a refused insert or commit, a Ctrl-C, a kill) leaves no
   // table, whose save would write a part of the file over all of it.
   const bool users_transaction = sqlite3_get_autocommit(scratch_db) == 0;
-  seen_file read = seen_as(name, info);
-  if (load_lines(file, name, users_transaction ? in_users_transaction : own_transaction, read) &&
-      S_ISREG(info.st_mode)) {
+  seen_file read = seen_as(name, status);
+  if (load_lines(fd, name, regular ? status.size : -1,
+                 users_transaction ? in_users_transaction : own_transaction, read) &&
+      regular) {
     forget_seen_file(name);
     remember_seen_file(name, read);
   }
-  fclose(file);
+  os_close(fd);
 }

@@ -1,13 +1,10 @@
 #include "texttable/progress.h"
 
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <cstdlib>
+#include <algorithm>
+#include <chrono>
 #include <string>
 
+#include "os/os.h"
 #include "shell/caret_notation.h"
 
 uint64_t loaded_lines = 0;
@@ -19,24 +16,31 @@ constexpr double delay = 0.5;    // seconds before the line appears
 constexpr double refresh = 0.1;  // seconds between two refreshes, at least
 constexpr uint64_t longest_stride = 1 << 16;
 
+using clock = std::chrono::steady_clock;
+
 const char* load_name = nullptr;
-FILE* load_file = nullptr;
-off_t load_size = -1;  // unknown
-timespec started = {};
-timespec last_check = {};
-timespec last_shown = {};
+const int64_t* load_read = nullptr;  // the bytes read so far
+int64_t load_size = -1;              // unknown
+line_drawing drawing = line_drawing::none;
+size_t drawn_width = 0;  // of the line shown, where it is taken back by overwriting
+clock::time_point started;
+clock::time_point last_check;
+clock::time_point last_shown;
 uint64_t stride = 1;
 bool shown = false;
 
-double seconds_between(const timespec& from, const timespec& to) {
-  return static_cast<double>(to.tv_sec - from.tv_sec) +
-         static_cast<double>(to.tv_nsec - from.tv_nsec) / 1e9;
+double seconds_between(clock::time_point from, clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
 }
 
-size_t terminal_width() {
-  winsize size = {};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return 80;
+// Takes the line back: erased, or written over with spaces where the
+// terminal can't erase.
+std::string taken_back() {
+  if (drawing == line_drawing::erase) return "\r\033[K";
+  std::string spaces(drawn_width + 2, ' ');
+  spaces.front() = '\r';
+  spaces.back() = '\r';
+  return spaces;
 }
 
 // "notes.txt: 120000 lines, 45%", kept within one screen line: a line that
@@ -45,10 +49,9 @@ size_t terminal_width() {
 void show_progress() {
   std::string counts = ": " + std::to_string(loaded_lines) + " lines";
   if (load_size > 0) {
-    off_t at = ftello(load_file);
-    if (at >= 0) counts += ", " + std::to_string(at * 100 / load_size) + "%";
+    counts += ", " + std::to_string(*load_read * 100 / load_size) + "%";
   }
-  size_t width = terminal_width() - 1;
+  size_t width = os_terminal_width() - 1;
   std::string name;
   show_controls(load_name,
                 [&name](const char* piece, size_t length) { name.append(piece, length); });
@@ -60,40 +63,38 @@ void show_progress() {
     while (cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xc0) == 0x80) ++cut;
     name = "..." + name.substr(cut);
   }
-  std::string text = "\r" + name + counts + "\033[K";
+  std::string text = "\r" + name;
+  text += counts;
+  if (drawing == line_drawing::erase) {
+    text += "\033[K";
+  } else if (name.size() + counts.size() < drawn_width) {
+    text.append(drawn_width - name.size() - counts.size(), ' ');
+  }
   fwrite(text.data(), 1, text.size(), stderr);
+  drawn_width = std::max(drawn_width, name.size() + counts.size());
   shown = true;
-}
-
-// The line is drawn and taken back with a carriage return and an erase to
-// the end of the line; a terminal that lacks the erase would keep every
-// version of it.
-bool can_erase_line() {
-  const char* term = getenv("TERM");
-  return isatty(STDERR_FILENO) && term != nullptr && *term != '\0' &&
-         std::string_view(term) != "dumb";
 }
 
 }  // namespace
 
-void begin_load_progress(const char* name, FILE* file) {
+void begin_load_progress(const char* name, const int64_t* read, int64_t size) {
   loaded_lines = 0;
   next_progress_check = UINT64_MAX;
   shown = false;
-  if (!can_erase_line()) return;
+  drawn_width = 0;
+  drawing = os_error_line_drawing();
+  if (drawing == line_drawing::none) return;
   load_name = name;
-  load_file = file;
-  struct stat info;
-  load_size = (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) ? info.st_size : -1;
-  clock_gettime(CLOCK_MONOTONIC, &started);
+  load_read = read;
+  load_size = size;
+  started = clock::now();
   last_check = started;
   stride = 1;
   next_progress_check = 1;
 }
 
 void check_load_progress() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  const clock::time_point now = clock::now();
   // Look at the clock every 10 to 50 ms, however fast the lines come.
   double since_check = seconds_between(last_check, now);
   last_check = now;
@@ -111,7 +112,7 @@ void check_load_progress() {
 
 void clear_load_progress() {
   if (!shown) return;
-  fputs("\r\033[K", stderr);
+  fputs(taken_back().c_str(), stderr);
   shown = false;
 }
 

@@ -4,10 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
-// Starts counting the lines loaded from `file`, named `name`.
-void begin_load_progress(const char* name, FILE* file);
+// Starts counting the lines loaded from the file `name`, `size` bytes long
+// (-1: unknown), of which `*read` have been read.
+void begin_load_progress(const char* name, const int64_t* read, int64_t size);
 // Erases the line, if it is shown, and stops counting.
 void end_load_progress();
 // Erases the line, if it is shown, so that a message takes its place.

@@ -2,9 +2,10 @@
 #include <cstring>
 #include <string>
 
+#include "os/os.h"
+#include "os/save_target.h"
 #include "shell/shell.h"
 #include "texttable/content_hash.h"
-#include "texttable/save_target.h"
 #include "texttable/texttable.h"
 #include "texttable/unsaved_edits.h"
 
@@ -35,15 +36,15 @@ bool lay_out(const table_rows& t, emit_function emit) {
       if (values[c] != nullptr && !emit(values[c], strlen(values[c]))) return false;
       if ((c == 0 || c + 1 < t.columns) && !emit("\t", 1)) return false;
     }
-    if (!emit("\n", 1)) return false;
+    if (!emit(os_line_end.data(), os_line_end.size())) return false;
   }
   return true;
 }
 
-off_t laid_out_size(const table_rows& t) {
-  off_t size = 0;
+int64_t laid_out_size(const table_rows& t) {
+  int64_t size = 0;
   lay_out(t, [&](const char*, size_t length) {
-    size += static_cast<off_t>(length);
+    size += static_cast<int64_t>(length);
     return true;
   });
   return size;
@@ -55,7 +56,7 @@ off_t laid_out_size(const table_rows& t) {
 bool write_rows(FILE* file, const table_rows& t, content_hash& hash) {
   return lay_out(t, [&](const char* text, size_t length) {
     add_to_content_hash(hash, text, length);
-    return fwrite_unlocked(text, 1, length, file) == length;
+    return write_unlocked(text, length, file) == length;
   });
 }
 
@@ -145,7 +146,7 @@ std::string refusal(save_result refused, const std::string& loaded_from) {
 void save_text_table(const char* name) {
   table_rows t;
   if (!read_rows(name, t)) return;
-  const off_t size = laid_out_size(t);
+  const int64_t size = laid_out_size(t);
   const std::string zero_byte = zero_byte_row(t);
   const bool zero_byte_refused = !zero_byte.empty() && !zero_byte_accepted(name, zero_byte);
   content_hash hash;
@@ -194,7 +195,7 @@ void save_text_table(const char* name) {
       print_error("Can't write %s\n", name);
       break;
     case save_result::cant_write_kept_backup:
-      print_error("Can't write %s: its old content is in %s\n", name, target.backup.path.c_str());
+      print_error("Can't write %s: its old content is in %s\n", name, target.backup.c_str());
       break;
     // Refused once: the next save writes, unless the file changes again.
     case save_result::changed_on_disk:

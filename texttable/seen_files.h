@@ -3,18 +3,18 @@
 // keyed by the table's name as the engine matches names.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "os/os.h"
+
 struct seen_file {
   std::string name;  // the file's name as typed at the load or save
-  dev_t device = 0;
-  ino_t inode = 0;
-  mode_t type = S_IFREG;  // a FIFO or device only once a refusal let it through
-  off_t size = 0;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  file_type type = file_type::regular;  // a FIFO or device only once a refusal let it through
+  int64_t size = 0;
   uint64_t hash = 0;                 // of its content
   bool hashed = false;               // its content could be read
   bool cut_at_zero = false;          // the load lost the text after a zero byte
@@ -33,8 +33,8 @@ const seen_file* find_seen_file(std::string_view table);
 // Forgets what was remembered for `table`, the zero byte accepted included.
 void forget_seen_file(std::string_view table);
 
-// The file as `info` describes it, its content not yet hashed.
-seen_file seen_as(std::string_view name, const struct stat& info);
+// The file as `status` describes it, its content not yet hashed.
+seen_file seen_as(std::string_view name, const file_status& status);
 
 // Whether `now` is another file than `seen`, or the same one changed.
 bool changed_since_seen(const seen_file& seen, const seen_file& now);

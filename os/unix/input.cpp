@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr const char prompt[] = "sql> ";
-
 bool at_terminal() {
   static const bool answer = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
   return answer;

@@ -1,4 +1,4 @@
-#include "texttable/save_target.h"
+#include "os/save_target.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -12,15 +12,33 @@
 #include <string_view>
 #include <vector>
 
+#include "os/unix/file_attributes.h"
+#include "os/unix/in_place_backup.h"
+#include "os/unix/status.h"
+#include "os/unix/temporary_file.h"
 #include "shell/shell.h"
 #include "texttable/content_hash.h"
-#include "texttable/file_attributes.h"
-#include "texttable/temporary_file.h"
 
 namespace {
 
 constexpr int most_links_followed = 40;
 constexpr size_t write_buffer_size = 1 << 16;
+
+// What a save keeps of its target besides what save_target holds. One save
+// at a time.
+struct unix_save {
+  std::string path;           // the file the name leads to, symbolic links followed
+  std::string temporary;      // the file written instead of it, when replacing
+  bool existed = false;       // whether `path` was there before
+  struct stat original = {};  // what it was, when it existed
+  int original_fd = -1;       // it, open, while a replacement is written
+  bool compared = false;      // it was found as last read or written
+  in_place_backup backup;     // the old content, when writing in place
+  // What a save that is done leaves at `path`; also a file written in place
+  // whose old content was written back.
+  struct stat left = {};
+};
+unix_save save;
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -111,9 +129,9 @@ seen_file look_at(const char* name, const std::string& path) {
   struct stat info;
   seen_file found;
   found.name = name;
-  found.type = 0;
+  found.type = file_type::none;
   if (stat(path.c_str(), &info) != 0) return found;
-  found = seen_as(name, info);
+  found = seen_as(name, status_of(info));
   if (!S_ISREG(info.st_mode)) return found;
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat opened;
@@ -127,31 +145,13 @@ seen_file look_at(const char* name, const std::string& path) {
 // Hashes the content of the regular file open for writing as `fd`, found
 // as `info`.
 seen_file hashed(const char* name, const std::string& path, int fd, const struct stat& info) {
-  seen_file found = seen_as(name, info);
+  seen_file found = seen_as(name, status_of(info));
   const int reader = reopen_for_reading(path, fd);
   if (reader >= 0) {
     found.hashed = hash_file_content(reader, found.hash, found.size);
     close(reader);
   }
   return found;
-}
-
-// Whether a save of the table that holds `seen` of a file (null: nothing)
-// may write over `found`, what its name leads to. Only a regular file can be
-// lost: a FIFO or device the table holds nothing of is written.
-save_result judge(const seen_file* seen, const char* name, const seen_file& found,
-                  std::string& loaded_from) {
-  const bool regular = found.type == S_IFREG;
-  if (seen == nullptr) return regular ? save_result::not_loaded : save_result::done;
-  if (seen->left_by_earlier_run) {
-    return regular ? save_result::left_by_earlier_run : save_result::done;
-  }
-  if (seen->name != name && (seen->device != found.device || seen->inode != found.inode)) {
-    loaded_from = seen->name;
-    return save_result::loaded_elsewhere;
-  }
-  if (changed_since_seen(*seen, found)) return save_result::changed_on_disk;
-  return seen->cut_at_zero ? save_result::cut_at_zero : save_result::done;
 }
 
 // A new file would lose the second name of a file with several, and its
@@ -193,7 +193,7 @@ bool no_room(int error) {
 // Takes the room for the text before a byte is written, so that a full disk
 // or a file size limit fails the save at once, not halfway. Systems that
 // can't reserve room just write.
-bool reserve(int fd, off_t size) {
+bool reserve(int fd, int64_t size) {
   rlimit limit;
   if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
       static_cast<rlim_t>(size) > limit.rlim_cur) {
@@ -205,7 +205,7 @@ bool reserve(int fd, off_t size) {
 }
 
 // Makes the file `size` bytes long, its room taken where the system can.
-bool lengthen(int fd, off_t size) {
+bool lengthen(int fd, int64_t size) {
   return fallocate(fd, 0, 0, size) == 0 || (!no_room(errno) && ftruncate(fd, size) == 0);
 }
 
@@ -230,16 +230,16 @@ save_result cant_open(int fd) {
 // in a backup.
 save_result open_in_place(save_target& target, int fd) {
   target.mode = save_mode::in_place;
-  if (!make_backup(target.path, fd, target.backup)) {
+  if (!make_backup(save.path, fd, save.backup)) {
     close(fd);
     return save_result::cant_write;
   }
   // Appended to while it was copied: nothing is written.
   struct stat now;
-  if (fstat(fd, &now) == 0 && now.st_size != target.backup.size) {
+  if (fstat(fd, &now) == 0 && now.st_size != save.backup.size) {
     close(fd);
-    drop_backup(target.backup);
-    target.found = look_at(target.found.name.c_str(), target.path);
+    drop_backup(save.backup);
+    target.found = look_at(target.found.name.c_str(), save.path);
     return save_result::changed_on_disk;
   }
   // Made as long as the new content first, so that what another process
@@ -248,7 +248,7 @@ save_result open_in_place(save_target& target, int fd) {
       reserve(fd, target.size) && (target.size <= now.st_size || lengthen(fd, target.size));
   if (!reserved) close(fd);
   if (!reserved || !take_file(target, fd)) {
-    drop_backup(target.backup);
+    drop_backup(save.backup);
     return save_result::cant_write;
   }
   return save_result::done;
@@ -262,9 +262,9 @@ save_result open_replacement(save_target& target, int fd) {
   // directory's default access list); one that takes an old file's place
   // gets its identity now, so that a file whose identity can't be given is
   // written in place before a byte is written twice.
-  const std::string_view prefix = directory_prefix(target.path);
-  int temporary = create_temporary(prefix, std::string_view(target.path).substr(prefix.size()),
-                                   true, O_WRONLY, target.existed ? 0600 : 0666, target.temporary);
+  const std::string_view prefix = directory_prefix(save.path);
+  int temporary = create_temporary(prefix, std::string_view(save.path).substr(prefix.size()), true,
+                                   O_WRONLY, save.existed ? 0600 : 0666, save.temporary);
   if (temporary < 0) {
     const int error = errno;
     // A directory that takes no new file may still let the file be written.
@@ -273,27 +273,27 @@ save_result open_replacement(save_target& target, int fd) {
     }
     // One that keeps every name made in it takes the new file itself.
     if (fd < 0 && error == EPERM) {
-      fd = open(target.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (fd >= 0 && fstat(fd, &target.original) == 0) return open_in_place(target, fd);
+      fd = open(save.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd >= 0 && fstat(fd, &save.original) == 0) return open_in_place(target, fd);
     }
     if (fd >= 0) close(fd);
     return no_room(error) ? save_result::cant_write : save_result::cant_open;
   }
-  if (fd >= 0 && !give_identity(fd, target.original, temporary)) {
+  if (fd >= 0 && !give_identity(fd, save.original, temporary)) {
     close(temporary);
-    unlink(target.temporary.c_str());
-    target.temporary.clear();
+    unlink(save.temporary.c_str());
+    save.temporary.clear();
     return open_in_place(target, fd);
   }
-  target.original_fd = fd;
+  save.original_fd = fd;
   bool opened = reserve(temporary, target.size);
   if (!opened) close(temporary);
   opened = opened && take_file(target, temporary);
   if (!opened) {
-    unlink(target.temporary.c_str());
-    target.temporary.clear();
+    unlink(save.temporary.c_str());
+    save.temporary.clear();
     if (fd >= 0) close(fd);
-    target.original_fd = -1;
+    save.original_fd = -1;
     return save_result::cant_write;
   }
   return save_result::done;
@@ -308,7 +308,7 @@ int open_existing(const char* name) {
 }
 
 save_result open_new(save_target& target, const char* zero_byte_row) {
-  if (target.path.ends_with('/') || is_scratch_file(target.path)) return save_result::cant_open;
+  if (save.path.ends_with('/') || is_scratch_file(save.path)) return save_result::cant_open;
   if (zero_byte_row != nullptr) return save_result::zero_byte;
   return open_replacement(target, -1);
 }
@@ -338,30 +338,30 @@ void give_set_id_bits_back(int fd, const struct stat& old) {
 // save's own bytes and the old content) or its name now leads elsewhere.
 save_result close_in_place(save_target& target, bool written) {
   const int fd = fileno(target.file);
-  const off_t end = std::max(target.backup.size, target.size);
+  const off_t end = std::max(save.backup.size, target.size);
   struct stat now;
   struct stat named;
   const bool looked = fstat(fd, &now) == 0;
-  const bool changed = !looked || now.st_size != end || stat(target.path.c_str(), &named) != 0 ||
+  const bool changed = !looked || now.st_size != end || stat(save.path.c_str(), &named) != 0 ||
                        !same_file(named, now);
   const bool all_written = written;
   written = written && !changed && ftruncate(fd, target.size) == 0;
-  if (written) give_set_id_bits_back(fd, target.original);
-  written = written && fsync(fd) == 0 && fstat(fd, &target.left) == 0;
+  if (written) give_set_id_bits_back(fd, save.original);
+  written = written && fsync(fd) == 0 && fstat(fd, &save.left) == 0;
   bool restored = written;
   if (!written) {
     // What stdio still holds must not reach the file after the old content.
     __fpurge(target.file);
-    restored = restore_backup(target.backup, target.path, fd, end, looked ? now.st_size : end);
-    if (restored) give_set_id_bits_back(fd, target.original);
+    restored = restore_backup(save.backup, save.path, fd, end, looked ? now.st_size : end);
+    if (restored) give_set_id_bits_back(fd, save.original);
   }
   fclose(target.file);
   target.file = nullptr;
-  drop_backup(target.backup, !restored);
+  drop_backup(save.backup, !restored);
   if (written) return save_result::done;
   if (!restored) return save_result::cant_write_kept_backup;
   if (!all_written || !changed) return save_result::cant_write;
-  target.found = look_at(target.found.name.c_str(), target.path);
+  target.found = look_at(target.found.name.c_str(), save.path);
   return save_result::changed_on_disk;
 }
 
@@ -375,36 +375,37 @@ bool same_time(const timespec& a, const timespec& b) {
 // there the content is hashed again. A file removed since is made anew.
 bool still_as_found(const save_target& target) {
   struct stat now;
-  if (stat(target.path.c_str(), &now) != 0) return true;
-  const struct stat& then = target.original;
+  if (stat(save.path.c_str(), &now) != 0) return true;
+  const struct stat& then = save.original;
   if (!same_file(now, then) || now.st_size != then.st_size ||
       !same_time(now.st_mtim, then.st_mtim) || !same_time(now.st_ctim, then.st_ctim)) {
     return false;
   }
   return now.st_ctim.tv_nsec != 0 ||
-         !changed_since_seen(target.found, look_at(target.found.name.c_str(), target.path));
+         !changed_since_seen(target.found, look_at(target.found.name.c_str(), save.path));
 }
 
 }  // namespace
 
-save_result open_save_target(const char* name, off_t size, const seen_file* seen,
+save_result open_save_target(const char* name, int64_t size, const seen_file* seen,
                              const char* zero_byte_row, save_target& target) {
   target = save_target();
-  target.path = name;
+  save = unix_save();
+  save.path = name;
   target.size = size;
   target.found.name = name;
   int descriptor = -1;
   bool exists = false;
-  if (!follow_links(target.path, descriptor, exists)) return save_result::cant_open;
+  if (!follow_links(save.path, descriptor, exists)) return save_result::cant_open;
   // Looked at before it is opened: opening a FIFO wakes its reader.
   struct stat before;
-  const bool looked = descriptor < 0 && exists && stat(target.path.c_str(), &before) == 0;
-  if (looked && is_planted_file(target.path, before)) return save_result::cant_open;
+  const bool looked = descriptor < 0 && exists && stat(save.path.c_str(), &before) == 0;
+  if (looked && is_planted_file(save.path, before)) return save_result::cant_open;
   // A regular file's name that now leads to a FIFO or device: the table's
   // lines would go to another program, or nowhere.
   if (looked && !S_ISREG(before.st_mode) && !S_ISDIR(before.st_mode)) {
-    target.found = seen_as(name, before);
-    save_result judged = judge(seen, name, target.found, target.loaded_from);
+    target.found = seen_as(name, status_of(before));
+    save_result judged = judge_save(seen, name, target.found, target.loaded_from);
     if (judged == save_result::done && zero_byte_row != nullptr) judged = save_result::zero_byte;
     if (judged != save_result::done) return judged;
   }
@@ -413,29 +414,29 @@ save_result open_save_target(const char* name, off_t size, const seen_file* seen
   const int fd = descriptor >= 0 ? open_descriptor(name, descriptor) : open_existing(name);
   if (fd < 0 && descriptor < 0 && errno == ENOENT) return open_new(target, zero_byte_row);
   if (fd < 0) return save_result::cant_open;
-  target.existed = true;
+  save.existed = true;
   struct stat followed;
-  if (fstat(fd, &target.original) != 0 || is_scratch_file(target.path) ||
-      is_scratch_database(target.original) ||
+  if (fstat(fd, &save.original) != 0 || is_scratch_file(save.path) ||
+      is_scratch_database(save.original) ||
       // The system and we must have followed the name to the same file.
       (descriptor < 0 &&
-       (stat(target.path.c_str(), &followed) != 0 || !same_file(followed, target.original) ||
-        is_planted_file(target.path, target.original)))) {
+       (stat(save.path.c_str(), &followed) != 0 || !same_file(followed, save.original) ||
+        is_planted_file(save.path, save.original)))) {
     return cant_open(fd);
   }
   // A loaded file's name that now leads to a descriptor's file (a link to
   // /dev/stdout): the lines would go to whatever that descriptor is.
   if (descriptor >= 0 && seen != nullptr) {
-    target.found = seen_as(name, target.original);
+    target.found = seen_as(name, status_of(save.original));
     // Standard output redirected to a file grows with the run's own output.
     target.found.size = 0;
-    const save_result judged = judge(seen, name, target.found, target.loaded_from);
+    const save_result judged = judge_save(seen, name, target.found, target.loaded_from);
     if (judged != save_result::done) {
       close(fd);
       return judged;
     }
   }
-  if (!S_ISREG(target.original.st_mode) || descriptor >= 0) {
+  if (!S_ISREG(save.original.st_mode) || descriptor >= 0) {
     if (zero_byte_row != nullptr) {
       close(fd);
       return save_result::zero_byte;
@@ -444,55 +445,68 @@ save_result open_save_target(const char* name, off_t size, const seen_file* seen
     // Opened without waiting for a FIFO's reader; written waiting for it. A
     // regular file's descriptor is shared with standard output: left alone.
     const int flags = fcntl(fd, F_GETFL);
-    if (!S_ISREG(target.original.st_mode) &&
+    if (!S_ISREG(save.original.st_mode) &&
         (flags < 0 || ((flags & O_NONBLOCK) && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0))) {
       return cant_open(fd);
     }
     return take_file(target, fd) ? save_result::done : save_result::cant_open;
   }
-  target.found = hashed(name, target.path, fd, target.original);
-  save_result judged = judge(seen, name, target.found, target.loaded_from);
+  target.found = hashed(name, save.path, fd, save.original);
+  save_result judged = judge_save(seen, name, target.found, target.loaded_from);
   if (judged == save_result::done && zero_byte_row != nullptr) judged = save_result::zero_byte;
   if (judged != save_result::done) {
     close(fd);
     return judged;
   }
-  target.compared = true;
-  if (must_write_in_place(fd, target.original) ||
-      directory_forbids_replacing(target.path, target.original)) {
+  save.compared = true;
+  if (must_write_in_place(fd, save.original) ||
+      directory_forbids_replacing(save.path, save.original)) {
     return open_in_place(target, fd);
   }
   return open_replacement(target, fd);
 }
 
-save_result close_save_target(save_target& target, bool written) {
+namespace {
+
+save_result close_target(save_target& target, bool written) {
   written = fflush(target.file) == 0 && written;
   if (target.mode == save_mode::in_place) return close_in_place(target, written);
   const int fd = fileno(target.file);
   if (target.mode == save_mode::replace) {
-    if (target.existed) written = written && give_mode(target.original_fd, target.original, fd);
-    written = written && fsync(fd) == 0 && fstat(fd, &target.left) == 0;
+    if (save.existed) written = written && give_mode(save.original_fd, save.original, fd);
+    written = written && fsync(fd) == 0 && fstat(fd, &save.left) == 0;
   }
   written = fclose(target.file) == 0 && written;
   target.file = nullptr;
-  if (target.original_fd >= 0) close(target.original_fd);
-  target.original_fd = -1;
+  if (save.original_fd >= 0) close(save.original_fd);
+  save.original_fd = -1;
   if (target.mode != save_mode::replace) {
     return written ? save_result::done : save_result::cant_write;
   }
   // A file written to while its replacement was made (a logger's new line)
   // would be lost with it: looked at again just before the rename.
-  if (written && target.compared && !still_as_found(target)) {
-    unlink(target.temporary.c_str());
-    target.found = look_at(target.found.name.c_str(), target.path);
+  if (written && save.compared && !still_as_found(target)) {
+    unlink(save.temporary.c_str());
+    target.found = look_at(target.found.name.c_str(), save.path);
     return save_result::changed_on_disk;
   }
-  if (!written || rename(target.temporary.c_str(), target.path.c_str()) != 0) {
-    unlink(target.temporary.c_str());
+  if (!written || rename(save.temporary.c_str(), save.path.c_str()) != 0) {
+    unlink(save.temporary.c_str());
     return save_result::cant_write;
   }
   // The new content is in place: a directory that can't be synced only
   // leaves the rename less sure to survive a power cut.
-  sync_directory(target.path);
+  sync_directory(save.path);
   return save_result::done;
+}
+
+}  // namespace
+
+save_result close_save_target(save_target& target, bool written) {
+  const save_result closed = close_target(target, written);
+  if (closed == save_result::done && target.mode != save_mode::stream) {
+    target.left = status_of(save.left);
+  }
+  if (closed == save_result::cant_write_kept_backup) target.backup = save.backup.path;
+  return closed;
 }

@@ -1,4 +1,4 @@
-#include "texttable/file_attributes.h"
+#include "os/unix/file_attributes.h"
 
 #include <sys/xattr.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "texttable/in_place_backup.h"
+#include "os/unix/in_place_backup.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "texttable/temporary_file.h"
+#include "os/unix/temporary_file.h"
 
 int reopen_for_reading(const std::string& path, int target) {
   const std::string self = "/proc/self/fd/" + std::to_string(target);

@@ -1,4 +1,4 @@
-#include "texttable/temporary_file.h"
+#include "os/unix/temporary_file.h"
 
 #include <fcntl.h>
 #include <limits.h>
