@@ -46,4 +46,10 @@ ctest --test-dir "$out" --output-on-failure -j "$jobs"
 
 quiet cmake -S "$root" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 quiet cmake --build "$out/linux" -j "$jobs" --target plinth
-bash "$here/sessions.sh" "$out/linux/plinth" "$out/plinth.exe" "$root"/tests/transcripts/*.txt
+# Not these: on Windows two names that differ only in letter case are one
+# file, and there is no /dev/stdout.
+sessions=()
+for t in "$root"/tests/transcripts/*.txt; do
+  case $(basename "$t" .txt) in letter_case_of_names | save_to_standard_output) ;; *) sessions+=("$t") ;; esac
+done
+bash "$here/sessions.sh" "$out/linux/plinth" "$out/plinth.exe" "${sessions[@]}"
