@@ -22,11 +22,16 @@ bash "$here/deps.sh"
 
 export WINEPREFIX=${WINEPREFIX:-$out/wine} WINEDEBUG=${WINEDEBUG:--all}
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-# The first run makes the prefix; the server is started only then, as
-# making it waits for the server to end.
-"$here/wine-run.sh" cmd /c exit
-"$wineserver" -p
+# The first run makes the prefix (waiting for its server to end); the
+# persistent server starts once that run's server has gone. One already
+# serving the prefix (exit status 2) serves as well. A program run then
+# starts Wine's own background processes, which stay as long as the server
+# does: they must not inherit a pipe that a test runner reads to its end.
+"$here/wine-run.sh" cmd /c exit </dev/null >/dev/null 2>&1
+timeout 60 "$wineserver" -w || true
+timeout 10 "$wineserver" -p || true
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
+"$here/wine-run.sh" cmd /c exit </dev/null >/dev/null 2>&1
 
 # Quiet unless it fails.
 quiet() {
@@ -42,7 +47,9 @@ quiet() {
 quiet cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPLINTH_WERROR=ON \
   -DBUILD_TESTING=ON -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake"
 quiet cmake --build "$out" -j "$jobs"
-ctest --test-dir "$out" --output-on-failure -j "$jobs"
+# Both halves run whatever the first gives; either failing fails the run.
+status=0
+ctest --test-dir "$out" --output-on-failure -j "$jobs" || status=1
 
 quiet cmake -S "$root" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 quiet cmake --build "$out/linux" -j "$jobs" --target plinth
@@ -52,4 +59,5 @@ sessions=()
 for t in "$root"/tests/transcripts/*.txt; do
   case $(basename "$t" .txt) in letter_case_of_names | save_to_standard_output) ;; *) sessions+=("$t") ;; esac
 done
-bash "$here/sessions.sh" "$out/linux/plinth" "$out/plinth.exe" "${sessions[@]}"
+bash "$here/sessions.sh" "$out/linux/plinth" "$out/plinth.exe" "${sessions[@]}" || status=1
+exit $status
