@@ -114,10 +114,10 @@ bool has_database_header(HANDLE handle, std::string& reason) {
 }
 
 // Removes the scratch database and the files beside it when the name still
-// gives the held file: one made since is never removed. The side files
+// gives the file open as `held`: one made since is never removed. The side files
 // first, while this run holds the database's lock. Nothing here allocates:
 // the main thread may be stopped anywhere.
-void remove_held() {
+void remove_held(HANDLE held) {
   if (!still_named(held)) return;
   for (const std::wstring& name : side_names) {
     const HANDLE side = CreateFileW(name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
@@ -185,12 +185,9 @@ scratch_found open_checked(HANDLE& handle, bool& created, std::string& reason) {
   }
   if (result != scratch_found::taken) {
     // What this run made goes again.
-    if (created) {
-      held = handle;
-      remove_held();
-      held = INVALID_HANDLE_VALUE;
-    }
+    if (created) remove_held(handle);
     CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
   }
   return result;
 }
@@ -228,18 +225,22 @@ scratch_found os_take_scratch_file(std::string& reason, bool& created) {
     const char* names[] = {scratch_journal_name, scratch_wal_name, scratch_shm_name};
     if (!side_file_acceptable(side_names[i], names[i], reason)) return scratch_found::refused;
   }
-  // Held while the file may be made, so that it is not left behind unknown.
+  // Held while the file may be made and locked, so that it is not left
+  // behind unknown.
   hold_interrupts(true);
   HANDLE handle = INVALID_HANDLE_VALUE;
   scratch_found result = open_checked(handle, created, reason);
-  if (result == scratch_found::taken) held = handle;
-  hold_interrupts(false);
-  if (result != scratch_found::taken) return result;
-  result = lock_alone(handle, reason);
+  if (result == scratch_found::taken) result = lock_alone(handle, reason);
   // The last run to leave may have removed it meanwhile: work on a removed
   // file would be lost, so start again.
   if (result == scratch_found::taken && !still_named(handle)) result = scratch_found::vanished;
-  if (result != scratch_found::taken) os_let_go_scratch_file(false);
+  if (result == scratch_found::taken) {
+    held = handle;
+  } else if (handle != INVALID_HANDLE_VALUE) {
+    // Another run's file, or removed: left as it is.
+    CloseHandle(handle);
+  }
+  hold_interrupts(false);
   return result;
 }
 
@@ -277,7 +278,7 @@ void os_let_go_scratch_file(bool remove) {
 void leave_scratch_db() {
   const HANDLE handle = held;
   if (handle == INVALID_HANDLE_VALUE) return;
-  remove_held();
+  remove_held(handle);
   held = INVALID_HANDLE_VALUE;
   CloseHandle(handle);
 }
