@@ -47,9 +47,8 @@ line_status keep(line_reader& r, const char* at, size_t length) {
 line_status refill(line_reader& r) {
   for (;;) {
     if (take_cancel_request()) return line_status::interrupted;
-    ssize_t n = read(r.fd, r.block.get(), block_size);
+    ssize_t n = read_text(r.text, r.fd, r.block.get(), block_size, r.hash, read);
     if (n > 0) {
-      add_to_content_hash(r.hash, r.block.get(), static_cast<size_t>(n));
       r.begin = 0;
       r.end = static_cast<size_t>(n);
       return line_status::line;
@@ -58,6 +57,7 @@ line_status refill(line_reader& r) {
       r.at_end = true;
       return line_status::end;
     }
+    if (errno == ENOMEM) return line_status::no_memory;
     // A signal that is no Ctrl-C (a resized window) only restarts the read.
     if (errno != EINTR) return line_status::failed;
   }

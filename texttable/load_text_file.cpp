@@ -45,6 +45,7 @@ bool insert_lines(FILE* file, const char* name, seen_file& read) {
         read.size = reader.hash.size;
         read.hash = content_hash_value(reader.hash);
         read.hashed = true;
+        read.form = reader.text.form;
         return true;
       case line_status::interrupted:
         print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_INTERRUPT));

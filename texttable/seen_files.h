@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "texttable/utf16_text.h"
+
 struct seen_file {
   std::string name;  // the file's name as typed at the load or save
   dev_t device = 0;
@@ -19,6 +21,7 @@ struct seen_file {
   bool hashed = false;               // its content could be read
   bool cut_at_zero = false;          // the load lost the text after a zero byte
   bool left_by_earlier_run = false;  // no file known: the table was in the scratch database
+  text_form form;                    // how the table's text is written back
 };
 
 // Remembers `file` as the one table `table` holds.
