@@ -44,8 +44,9 @@ inline constexpr std::string_view os_line_end = "\n";
 // standard output and a save's file, and a lock per cell costs more than the
 // cell's copy.
 #ifdef _WIN32
+// msvcrt.dll has no unlocked fwrite; its putc has one, a macro.
 inline size_t write_unlocked(const void* bytes, size_t length, FILE* stream) {
-  return _fwrite_nolock(bytes, 1, length, stream);
+  return fwrite(bytes, 1, length, stream);
 }
 inline void put_unlocked(char c, FILE* stream) {
   _putc_nolock(c, stream);

@@ -247,7 +247,7 @@ const content_case content_cases[] = {
     {"empty", ""},
     {"binary", random_bytes(65536)},
     {"zero bytes", std::string("a\0b\n\0\n\0\0c\r\0\nend\0", 17)},
-    {"invalid UTF-8", "\xff\xfe\n\xc3\x28\n\xed\xa0\x80\n\xf8\x88\x80\x80\x80\n\xc3\n"},
+    {"invalid UTF-8", "\xfe\xfe\n\xff\xfe\n\xc3\x28\n\xed\xa0\x80\n\xf8\x88\x80\x80\x80\n\xc3\n"},
     {"CR-only line ends", "one\rtwo\rthree\r"},
     {"no final line feed", "one\ntwo"},
     {"line ends only", "\r\n\n\r\r\n\n"},

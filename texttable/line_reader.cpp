@@ -44,9 +44,8 @@ line_status keep(line_reader& r, const char* at, size_t length) {
 line_status refill(line_reader& r) {
   for (;;) {
     if (take_cancel_request()) return line_status::interrupted;
-    const int64_t n = os_read(r.fd, r.block.get(), block_size);
+    const int64_t n = read_text(r.text, r.fd, r.block.get(), block_size, r.hash, os_read);
     if (n > 0) {
-      add_to_content_hash(r.hash, r.block.get(), static_cast<size_t>(n));
       r.begin = 0;
       r.end = static_cast<size_t>(n);
       return line_status::line;
@@ -55,6 +54,7 @@ line_status refill(line_reader& r) {
       r.at_end = true;
       return line_status::end;
     }
+    if (n == text_no_memory) return line_status::no_memory;
     // An interrupt that is no Ctrl-C (a resized window) only restarts the
     // read.
     if (n != os_read_interrupted) return line_status::failed;

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "texttable/content_hash.h"
+#include "texttable/utf16_text.h"
 
 enum class line_status { line, end, too_long, no_memory, failed, interrupted };
 
@@ -22,6 +23,7 @@ struct line_reader {
   bool at_end = false;
   bool cut_at_zero = false;  // some line lost the text from a zero byte on
   content_hash hash;         // of every byte read, kept or not
+  text_input text;           // the file's form, and UTF-16 yet to decode
   // A line that crosses blocks is gathered here, less its trailing CRs, which
   // are only counted until text follows them: a long run of them costs no
   // memory and can't make a line too long.

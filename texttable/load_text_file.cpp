@@ -29,6 +29,7 @@ bool insert_lines(int fd, const char* name, int64_t size, seen_file& read) {
         read.size = reader.hash.size;
         read.hash = content_hash_value(reader.hash);
         read.hashed = true;
+        read.form = reader.text.form;
         return true;
       case line_status::interrupted:
         print_error("SQL error: %s\n", sqlite3_errstr(SQLITE_INTERRUPT));

@@ -27,23 +27,26 @@ struct table_rows {
 // Hands `emit` the file's text piece by piece: one line per result row, a
 // first column named `row` left out; otherwise the first value is followed by
 // a tab even when it stands alone. NULL is written as empty text. Stops when
-// `emit` returns false, and returns false then.
+// `emit` returns false, and returns false then. The text is handed over as
+// the file holds it, in `form`.
 template <typename emit_function>
-bool lay_out(const table_rows& t, emit_function emit) {
+bool lay_out(const table_rows& t, const text_form& form, emit_function emit) {
+  text_writer w;
+  start_text_writer(w, form, emit);
   for (int r = 1; r <= t.rows; ++r) {
     char** values = t.at(r);
     for (int c = t.skip_row ? 1 : 0; c < t.columns; ++c) {
-      if (values[c] != nullptr && !emit(values[c], strlen(values[c]))) return false;
-      if ((c == 0 || c + 1 < t.columns) && !emit("\t", 1)) return false;
+      if (values[c] != nullptr && !write_text(w, values[c], strlen(values[c]))) return false;
+      if ((c == 0 || c + 1 < t.columns) && !write_text(w, "\t", 1)) return false;
     }
-    if (!emit(os_line_end.data(), os_line_end.size())) return false;
+    if (!write_line_end(w)) return false;
   }
-  return true;
+  return finish_text(w);
 }
 
-int64_t laid_out_size(const table_rows& t) {
+int64_t laid_out_size(const table_rows& t, const text_form& form) {
   int64_t size = 0;
-  lay_out(t, [&](const char*, size_t length) {
+  lay_out(t, form, [&](const char*, size_t length) {
     size += static_cast<int64_t>(length);
     return true;
   });
@@ -53,8 +56,8 @@ int64_t laid_out_size(const table_rows& t) {
 // Stops at the first failed write: writing on would only fail again, or, at
 // a terminal whose Ctrl-C broke off a write, leave a gap in the text. Adds
 // what it writes to `hash`.
-bool write_rows(FILE* file, const table_rows& t, content_hash& hash) {
-  return lay_out(t, [&](const char* text, size_t length) {
+bool write_rows(FILE* file, const table_rows& t, const text_form& form, content_hash& hash) {
+  return lay_out(t, form, [&](const char* text, size_t length) {
     add_to_content_hash(hash, text, length);
     return write_unlocked(text, length, file) == length;
   });
@@ -146,7 +149,9 @@ std::string refusal(save_result refused, const std::string& loaded_from) {
 void save_text_table(const char* name) {
   table_rows t;
   if (!read_rows(name, t)) return;
-  const int64_t size = laid_out_size(t);
+  const seen_file* seen = find_seen_file(name);
+  const text_form form = seen != nullptr ? seen->form : text_form{};
+  const int64_t size = laid_out_size(t, form);
   const std::string zero_byte = zero_byte_row(t);
   const bool zero_byte_refused = !zero_byte.empty() && !zero_byte_accepted(name, zero_byte);
   content_hash hash;
@@ -162,8 +167,8 @@ void save_text_table(const char* name) {
   // only a reader that goes away is no reason to end it.
   hold_interrupts(true);
   save_target target;
-  save_result saved = open_save_target(name, size, find_seen_file(name),
-                                       zero_byte_refused ? zero_byte.c_str() : nullptr, target);
+  save_result saved =
+      open_save_target(name, size, seen, zero_byte_refused ? zero_byte.c_str() : nullptr, target);
   const bool stream = saved == save_result::done && target.mode == save_mode::stream;
   if (stream) {
     hold_interrupts(false);
@@ -173,7 +178,7 @@ void save_text_table(const char* name) {
     fflush(stdout);
   }
   if (saved == save_result::done) {
-    bool written = write_rows(target.file, t, hash);
+    bool written = write_rows(target.file, t, form, hash);
     saved = close_save_target(target, written);
   }
   if (stream) hold_broken_pipe(false);
@@ -185,6 +190,7 @@ void save_text_table(const char* name) {
         seen_file written = seen_as(name, target.left);
         written.hash = content_hash_value(hash);
         written.hashed = true;
+        written.form = form;
         remember_seen_file(name, written);
       }
       break;
@@ -203,6 +209,7 @@ void save_text_table(const char* name) {
     case save_result::not_loaded:
     case save_result::left_by_earlier_run:
     case save_result::loaded_elsewhere:
+      target.found.form = form;
       remember_seen_file(name, target.found);
       print_error("Can't save %s: %s; save again to write over it\n", name,
                   refusal(saved, target.loaded_from).c_str());

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "os/os.h"
+#include "texttable/utf16_text.h"
 
 struct seen_file {
   std::string name;  // the file's name as typed at the load or save
@@ -19,6 +20,7 @@ struct seen_file {
   bool hashed = false;               // its content could be read
   bool cut_at_zero = false;          // the load lost the text after a zero byte
   bool left_by_earlier_run = false;  // no file known: the table was in the scratch database
+  text_form form;                    // how the table's text is written back
 };
 
 // Remembers `file` as the one table `table` holds.

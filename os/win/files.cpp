@@ -1,0 +1,148 @@
+// Files read into tables, and what a name leads to.
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <climits>
+#include <tuple>
+
+#include "os/win/system.h"
+
+bool status_of(HANDLE handle, file_status& status, BY_HANDLE_FILE_INFORMATION* info) {
+  status = file_status();
+  BY_HANDLE_FILE_INFORMATION own;
+  if (info == nullptr) info = &own;
+  switch (GetFileType(handle)) {
+    case FILE_TYPE_DISK:
+      break;
+    case FILE_TYPE_PIPE:
+      status.type = file_type::fifo;
+      return true;
+    case FILE_TYPE_CHAR:
+      status.type = file_type::device;
+      return true;
+    default:
+      if (GetLastError() != NO_ERROR) return false;
+      status.type = file_type::other;
+      return true;
+  }
+  if (!GetFileInformationByHandle(handle, info)) return false;
+  status.device = info->dwVolumeSerialNumber;
+  status.inode = (static_cast<uint64_t>(info->nFileIndexHigh) << 32) | info->nFileIndexLow;
+  status.type = (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? file_type::directory
+                                                                    : file_type::regular;
+  status.size =
+      static_cast<int64_t>((static_cast<uint64_t>(info->nFileSizeHigh) << 32) | info->nFileSizeLow);
+  return true;
+}
+
+HANDLE open_to_look(const std::wstring& name) {
+  return CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool same_file(const file_status& a, const file_status& b) {
+  return a.device == b.device && a.inode == b.inode;
+}
+
+int64_t read_handle_at(HANDLE handle, void* buffer, size_t size, int64_t offset) {
+  // A read at an offset moves a synchronous handle's position: put back, as
+  // the handle may be read in order besides.
+  LARGE_INTEGER zero = {};
+  LARGE_INTEGER position;
+  const bool kept = SetFilePointerEx(handle, zero, &position, FILE_CURRENT);
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  DWORD done = 0;
+  const DWORD wanted = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
+  const bool read = ReadFile(handle, buffer, wanted, &done, &at);
+  const DWORD error = GetLastError();
+  if (kept) SetFilePointerEx(handle, position, nullptr, FILE_BEGIN);
+  if (!read) return error == ERROR_HANDLE_EOF ? 0 : -1;
+  return done;
+}
+
+int os_open_to_read(const char* name, file_status& status) {
+  // Without FILE_FLAG_BACKUP_SEMANTICS a directory is not opened at all.
+  HANDLE handle = CreateFileW(to_utf16(name).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  if (!status_of(handle, status) || status.type == file_type::directory) {
+    CloseHandle(handle);
+    return -1;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) CloseHandle(handle);
+  return fd;
+}
+
+int64_t os_read(int fd, void* buffer, size_t size) {
+  const unsigned wanted = static_cast<unsigned>(std::min<size_t>(size, INT_MAX));
+  const int n = _read(fd, buffer, wanted);
+  if (n >= 0) return n;
+  // A Ctrl-C at the console breaks off a read from it.
+  if (GetLastError() == ERROR_OPERATION_ABORTED) return os_read_interrupted;
+  return -1;
+}
+
+int64_t os_read_at(int fd, void* buffer, size_t size, int64_t offset) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  return read_handle_at(handle, buffer, size, offset);
+}
+
+void os_close(int fd) {
+  _close(fd);
+}
+
+namespace {
+
+// Whether `entry` names a backup that a save in place makes for the file
+// `base`: "." BASE ".plinth-" and six letters or digits.
+bool is_backup_name(std::string_view entry, std::string_view base) {
+  constexpr std::string_view suffix = ".plinth-";
+  constexpr size_t letters = 6;
+  if (entry.size() != 1 + base.size() + suffix.size() + letters || entry[0] != '.' ||
+      entry.substr(1, base.size()) != base ||
+      entry.substr(1 + base.size(), suffix.size()) != suffix) {
+    return false;
+  }
+  return std::all_of(entry.end() - letters, entry.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  });
+}
+
+}  // namespace
+
+std::vector<std::string> os_cut_short_saves(const char* name) {
+  const std::string_view path = name;
+  const std::string_view prefix = directory_prefix(path);
+  const std::string_view base = path.substr(prefix.size());
+  std::vector<std::string> found;
+  if (base.empty()) return found;
+  const std::wstring pattern =
+      to_utf16(std::string(prefix) + "." + std::string(base) + ".plinth-*");
+  WIN32_FIND_DATAW entry;
+  HANDLE search =
+      FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return found;
+  std::vector<std::tuple<uint64_t, std::string>> backups;
+  do {
+    // Not a link or a directory: those are no backup of ours.
+    const std::string entry_name = to_utf8(entry.cFileName);
+    if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        !is_backup_name(entry_name, base)) {
+      continue;
+    }
+    const uint64_t written = (static_cast<uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
+                             entry.ftLastWriteTime.dwLowDateTime;
+    backups.emplace_back(written, std::string(prefix) + entry_name);
+  } while (FindNextFileW(search, &entry));
+  FindClose(search);
+  std::sort(backups.begin(), backups.end());
+  for (auto& backup : backups) found.push_back(std::move(std::get<1>(backup)));
+  return found;
+}

@@ -1,0 +1,415 @@
+// Saves on Windows. A regular file is replaced by ReplaceFileW, which keeps
+// its security descriptor, attributes and streams; a file with more than
+// one name, a link, or one whose removal another program or its access list
+// refuses, is written in place after a backup.
+#include "os/save_target.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "os/win/in_place_backup.h"
+#include "os/win/system.h"
+#include "shell/shell.h"
+#include "texttable/content_hash.h"
+
+namespace {
+
+constexpr size_t write_buffer_size = 1 << 16;
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Attributes a replacement takes over: ReplaceFileW keeps them, but not
+// everywhere (Wine drops them).
+constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// What one save keeps besides the target.
+struct save_state {
+  std::string path;
+  std::wstring wide;
+  HANDLE original = INVALID_HANDLE_VALUE;  // the target, when it existed
+  BY_HANDLE_FILE_INFORMATION info = {};
+  bool compared = false;
+  std::string temporary;  // the replacement's name
+  in_place_backup backup;
+};
+
+save_state state;
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
+
+bool status_of_name(const std::wstring& name, file_status& status) {
+  const HANDLE handle = open_to_look(name);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = status_of(handle, status);
+  CloseHandle(handle);
+  return known;
+}
+
+// The engine keeps the tables in these files of the current directory:
+// writing text over them, or making one where it is absent, would lose them.
+bool is_scratch_file(const std::string& path) {
+  const std::string_view prefix = directory_prefix(path);
+  const std::string_view base = std::string_view(path).substr(prefix.size());
+  const std::string_view name = scratch_db_name;
+  if (base.size() < name.size() || !equal_ignoring_case(base.substr(0, name.size()), name)) {
+    return false;
+  }
+  const std::string_view side = base.substr(name.size());
+  if (!side.empty() && !equal_ignoring_case(side, "-journal") &&
+      !equal_ignoring_case(side, "-wal") && !equal_ignoring_case(side, "-shm")) {
+    return false;
+  }
+  file_status directory;
+  file_status current;
+  return prefix.empty() || !status_of_name(to_utf16(std::string(prefix) + "."), directory) ||
+         !status_of_name(L".", current) || same_file(directory, current);
+}
+
+// Whether `status` is a file of the scratch database, by whatever name.
+bool is_scratch_database(const file_status& status) {
+  for (const char* name :
+       {scratch_db_name, scratch_journal_name, scratch_wal_name, scratch_shm_name}) {
+    file_status other;
+    if (status_of_name(to_utf16(name), other) && same_file(status, other)) return true;
+  }
+  return false;
+}
+
+// Hashes the whole content of the file open as `handle`.
+void hash_content(HANDLE handle, seen_file& found) {
+  content_hash hash;
+  if (!start_content_hash(hash)) return;
+  static char buffer[1 << 17];
+  for (;;) {
+    const int64_t n = read_handle_at(handle, buffer, sizeof buffer, hash.size);
+    if (n < 0) return;
+    if (n == 0) break;
+    add_to_content_hash(hash, buffer, static_cast<size_t>(n));
+  }
+  found.hash = content_hash_value(hash);
+  found.size = hash.size;
+  found.hashed = true;
+}
+
+// What `name` leads to now: a regular file with its content hashed (when it
+// can be read), anything else as it stands, nothing as a record of no file.
+seen_file look_at(const char* name, const std::wstring& wide) {
+  seen_file found;
+  found.name = name;
+  found.type = file_type::none;
+  const HANDLE handle =
+      CreateFileW(wide.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING, 0, nullptr);
+  file_status status;
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (status_of_name(wide, status)) found = seen_as(name, status);
+    return found;
+  }
+  if (status_of(handle, status)) {
+    found = seen_as(name, status);
+    if (status.type == file_type::regular) hash_content(handle, found);
+  }
+  CloseHandle(handle);
+  return found;
+}
+
+// Takes the room for the text before a byte is written, so that a full disk
+// fails the save at once, not halfway. Where room can't be reserved (Wine),
+// the save just writes.
+bool reserve(HANDLE handle, int64_t size) {
+  if (size == 0) return true;
+  FILE_ALLOCATION_INFO room = {};
+  room.AllocationSize.QuadPart = size;
+  if (SetFileInformationByHandle(handle, FileAllocationInfo, &room, sizeof room)) return true;
+  const DWORD error = GetLastError();
+  return error != ERROR_DISK_FULL && error != ERROR_HANDLE_DISK_FULL;
+}
+
+// Gives the CRT a handle of its own to write through; `handle` stays ours.
+bool take_file(save_target& target, HANDLE handle, bool own) {
+  HANDLE given = handle;
+  if (!own && !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &given, 0, FALSE,
+                               DUPLICATE_SAME_ACCESS)) {
+    return false;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(given), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    if (!own) CloseHandle(given);
+    return false;
+  }
+  target.file = _fdopen(fd, "wb");
+  if (target.file == nullptr) {
+    _close(fd);
+    return false;
+  }
+  // One save at a time: one buffer serves them all.
+  static char buffer[write_buffer_size];
+  setvbuf(target.file, buffer, _IOFBF, sizeof buffer);
+  return true;
+}
+
+void close_original() {
+  if (state.original != INVALID_HANDLE_VALUE) CloseHandle(state.original);
+  state.original = INVALID_HANDLE_VALUE;
+}
+
+// Starts writing over the target's own bytes, once its old content is safe
+// in a backup.
+save_result open_in_place(save_target& target) {
+  target.mode = save_mode::in_place;
+  if (!make_backup(state.path, state.original, state.backup)) {
+    close_original();
+    return save_result::cant_write;
+  }
+  // Appended to while it was copied: nothing is written.
+  LARGE_INTEGER now;
+  if (GetFileSizeEx(state.original, &now) && now.QuadPart != state.backup.size) {
+    close_original();
+    drop_backup(state.backup);
+    target.found = look_at(target.found.name.c_str(), state.wide);
+    return save_result::changed_on_disk;
+  }
+  // Made as long as the new content first, so that what another process
+  // appends from here on lands past the save's own bytes, to be kept.
+  LARGE_INTEGER start = {};
+  const bool opened = reserve(state.original, target.size) &&
+                      (target.size <= now.QuadPart || set_length(state.original, target.size)) &&
+                      SetFilePointerEx(state.original, start, nullptr, FILE_BEGIN) &&
+                      take_file(target, state.original, false);
+  if (!opened) {
+    close_original();
+    drop_backup(state.backup);
+    return save_result::cant_write;
+  }
+  return save_result::done;
+}
+
+// Starts writing the new file that is to replace the target (absent when
+// state.original is not open).
+save_result open_replacement(save_target& target) {
+  target.mode = save_mode::replace;
+  const std::string_view prefix = directory_prefix(state.path);
+  HANDLE temporary = create_beside(prefix, std::string_view(state.path).substr(prefix.size()), true,
+                                   state.temporary);
+  if (temporary == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    // A directory that takes no new file may still let the file be written.
+    if (state.original != INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED) {
+      return open_in_place(target);
+    }
+    close_original();
+    return error == ERROR_DISK_FULL ? save_result::cant_write : save_result::cant_open;
+  }
+  if (!reserve(temporary, target.size) || !take_file(target, temporary, true)) {
+    remove_open_file(temporary);
+    CloseHandle(temporary);
+    state.temporary.clear();
+    close_original();
+    return save_result::cant_write;
+  }
+  return save_result::done;
+}
+
+save_result open_new(save_target& target, const char* zero_byte_row) {
+  if (state.path.ends_with('/') || state.path.ends_with('\\') || is_scratch_file(state.path)) {
+    return save_result::cant_open;
+  }
+  if (zero_byte_row != nullptr) return save_result::zero_byte;
+  return open_replacement(target);
+}
+
+// A pipe or device, written as it is.
+save_result open_stream(const char* name, const seen_file* seen, const file_status& status,
+                        const char* zero_byte_row, save_target& target) {
+  target.found = seen_as(name, status);
+  save_result judged = judge_save(seen, name, target.found, target.loaded_from);
+  if (judged == save_result::done && zero_byte_row != nullptr) judged = save_result::zero_byte;
+  if (judged != save_result::done) return judged;
+  target.mode = save_mode::stream;
+  const HANDLE handle =
+      CreateFileW(state.wide.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return save_result::cant_open;
+  if (!take_file(target, handle, true)) {
+    CloseHandle(handle);
+    return save_result::cant_open;
+  }
+  return save_result::done;
+}
+
+// Opens the target to be replaced: with DELETE access, which another
+// program's open refuses to share while it keeps the file. Without it, the
+// file can still be written in place; without writing, not at all.
+bool open_original(bool& can_replace) {
+  const DWORD access = GENERIC_READ | GENERIC_WRITE;
+  state.original = CreateFileW(state.wide.c_str(), access | DELETE, share_all, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  can_replace = state.original != INVALID_HANDLE_VALUE;
+  if (!can_replace) {
+    state.original = CreateFileW(state.wide.c_str(), access, share_all, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  }
+  return state.original != INVALID_HANDLE_VALUE;
+}
+
+// Ends writing in place: on failure, writes the old content back. So it
+// does when another process wrote to the file meanwhile (it ends past the
+// save's own bytes and the old content) or its name now leads elsewhere.
+save_result close_in_place(save_target& target, bool written) {
+  // What the stream failed to write goes in first, within the save's own
+  // bytes, where the old content is written back over it.
+  fclose(target.file);
+  target.file = nullptr;
+  const HANDLE handle = state.original;
+  const int64_t end = std::max(state.backup.size, target.size);
+  file_status now;
+  file_status named;
+  const bool looked = status_of(handle, now);
+  const bool changed =
+      !looked || now.size != end || !status_of_name(state.wide, named) || !same_file(named, now);
+  const bool all_written = written;
+  written = written && !changed && set_length(handle, target.size) && FlushFileBuffers(handle) &&
+            status_of(handle, target.left);
+  bool restored = written;
+  if (!written) restored = restore_backup(state.backup, handle, end, looked ? now.size : end);
+  close_original();
+  if (!restored) target.backup = state.backup.path;
+  drop_backup(state.backup, !restored);
+  if (written) return save_result::done;
+  if (!restored) return save_result::cant_write_kept_backup;
+  if (!all_written || !changed) return save_result::cant_write;
+  target.found = look_at(target.found.name.c_str(), state.wide);
+  return save_result::changed_on_disk;
+}
+
+// Whether the name still leads to the file as the save found it: the same
+// file, size and content. A file removed since is made anew.
+bool still_as_found(const save_target& target) {
+  const seen_file now = look_at(target.found.name.c_str(), state.wide);
+  return now.type == file_type::none || !changed_since_seen(target.found, now);
+}
+
+void remove_temporary() {
+  DeleteFileW(to_utf16(state.temporary).c_str());
+  state.temporary.clear();
+}
+
+// Gives the replacement the attributes and creation time of the file it
+// replaces.
+bool give_attributes(HANDLE replacement) {
+  FILE_BASIC_INFO basic = {};
+  basic.CreationTime.LowPart = state.info.ftCreationTime.dwLowDateTime;
+  basic.CreationTime.HighPart = static_cast<LONG>(state.info.ftCreationTime.dwHighDateTime);
+  basic.FileAttributes = state.info.dwFileAttributes & kept_attributes;
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(replacement, FileBasicInfo, &basic, sizeof basic);
+}
+
+}  // namespace
+
+save_result open_save_target(const char* name, int64_t size, const seen_file* seen,
+                             const char* zero_byte_row, save_target& target) {
+  close_original();
+  state = save_state();
+  target = save_target();
+  target.size = size;
+  target.found.name = name;
+  state.path = name;
+  state.wide = to_utf16(name);
+  if (state.wide.empty()) return save_result::cant_open;
+
+  file_status looked;
+  const HANDLE look = open_to_look(state.wide);
+  if (look == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      return open_new(target, zero_byte_row);
+    }
+    // A device that can't be asked what it is (CON).
+    looked.type = file_type::device;
+    return open_stream(name, seen, looked, zero_byte_row, target);
+  }
+  const bool known = status_of(look, looked, &state.info);
+  CloseHandle(look);
+  if (!known || looked.type == file_type::directory) return save_result::cant_open;
+  if (looked.type != file_type::regular) {
+    return open_stream(name, seen, looked, zero_byte_row, target);
+  }
+  if (is_scratch_file(state.path) || is_scratch_database(looked) ||
+      (state.info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
+    return save_result::cant_open;
+  }
+  bool can_replace = false;
+  file_status opened;
+  if (!open_original(can_replace)) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? open_new(target, zero_byte_row) : save_result::cant_open;
+  }
+  // Another file took the name since it was looked at.
+  if (!status_of(state.original, opened, &state.info) || !same_file(opened, looked) ||
+      opened.type != file_type::regular) {
+    close_original();
+    return save_result::cant_open;
+  }
+  target.found = seen_as(name, opened);
+  hash_content(state.original, target.found);
+  save_result judged = judge_save(seen, name, target.found, target.loaded_from);
+  if (judged == save_result::done && zero_byte_row != nullptr) judged = save_result::zero_byte;
+  if (judged != save_result::done) {
+    close_original();
+    return judged;
+  }
+  state.compared = true;
+  // A new file would lose the file's other names, and a link itself.
+  if (!can_replace || state.info.nNumberOfLinks > 1 ||
+      (state.info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return open_in_place(target);
+  }
+  return open_replacement(target);
+}
+
+save_result close_save_target(save_target& target, bool written) {
+  written = fflush(target.file) == 0 && written;
+  if (target.mode == save_mode::in_place) return close_in_place(target, written);
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(target.file)));
+  if (target.mode == save_mode::replace) {
+    written = written && (state.original == INVALID_HANDLE_VALUE || give_attributes(handle)) &&
+              FlushFileBuffers(handle) && status_of(handle, target.left);
+  }
+  written = fclose(target.file) == 0 && written;
+  target.file = nullptr;
+  if (target.mode != save_mode::replace) {
+    return written ? save_result::done : save_result::cant_write;
+  }
+  const bool existed = state.original != INVALID_HANDLE_VALUE;
+  // ReplaceFileW opens the file itself, without sharing it.
+  close_original();
+  // A file written to while its replacement was made (a logger's new line)
+  // would be lost with it: looked at again just before the replacement.
+  if (written && state.compared && !still_as_found(target)) {
+    remove_temporary();
+    target.found = look_at(target.found.name.c_str(), state.wide);
+    return save_result::changed_on_disk;
+  }
+  const std::wstring replacement = full_path(to_utf16(state.temporary));
+  const std::wstring replaced = full_path(state.wide);
+  if (written) {
+    written =
+        existed ? ReplaceFileW(replaced.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr)
+                : MoveFileExW(replacement.c_str(), replaced.c_str(), MOVEFILE_WRITE_THROUGH);
+  }
+  if (!written) {
+    remove_temporary();
+    return save_result::cant_write;
+  }
+  state.temporary.clear();
+  // The name's file now, whichever identity the system gave it.
+  file_status left;
+  if (status_of_name(state.wide, left) && left.type == file_type::regular) target.left = left;
+  return save_result::done;
+}

@@ -1,0 +1,55 @@
+// What the Windows files of os/ share: names in UTF-16, what a handle leads
+// to, and reading a file without moving its position.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "os/os.h"
+
+// `text` (UTF-8) as UTF-16 for the W calls; invalid bytes become U+FFFD.
+std::wstring to_utf16(std::string_view text);
+// `text` (UTF-16) as UTF-8; a lone surrogate becomes U+FFFD.
+std::string to_utf8(std::wstring_view text);
+// The full path of `name`, as ReplaceFileW needs it; `name` itself when it
+// can't be had.
+std::wstring full_path(const std::wstring& name);
+
+// "dir\" for "dir\name" (either slash, or a drive's "C:"), "" for a bare
+// name.
+std::string_view directory_prefix(std::string_view path);
+
+// What `handle` leads to. False when the system can't say.
+bool status_of(HANDLE handle, file_status& status, BY_HANDLE_FILE_INFORMATION* info = nullptr);
+// Opens `name` only to ask what it is (never refused by another program's
+// sharing), or INVALID_HANDLE_VALUE.
+HANDLE open_to_look(const std::wstring& name);
+// Whether `a` and `b` are one file.
+bool same_file(const file_status& a, const file_status& b);
+
+// Reads up to `size` bytes from `offset` on, leaving the handle's position
+// where it was: how many, 0 at the end, -1 on failure.
+int64_t read_handle_at(HANDLE handle, void* buffer, size_t size, int64_t offset);
+
+// Creates a new file beside `path` (in `directory`, a prefix as
+// directory_prefix gives) named ".BASE.plinth-new-XXXXXX" (`replacement`)
+// or ".BASE.plinth-XXXXXX", opened for reading, writing and removal, and sets
+// `created` to its name. INVALID_HANDLE_VALUE with the system's error.
+HANDLE create_beside(std::string_view directory, std::string_view base, bool replacement,
+                     std::string& created);
+
+// Removes the file open as `handle` (opened with DELETE access) as soon as
+// the system allows: at once where it unlinks open files, else when the last
+// handle closes.
+bool remove_open_file(HANDLE handle);
+
+// Whether this run still holds the scratch database's file.
+bool scratch_file_held();
+// Whether a Ctrl-C at the console waits to be taken (take_cancel_request).
+bool cancel_pending();
+
+// The system's words for `error`, without a final full stop.
+std::string system_message(DWORD error);

@@ -1,0 +1,107 @@
+// What only Windows does: text-mode saves, ReplaceFileW keeping what the
+// file had, files another program holds or that are read-only, UTF-8 names
+// and the scratch file's lock.
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "os/os.h"
+#include "scratch_fixture.h"
+#include "texttable/texttable.h"
+
+namespace {
+
+std::wstring wide(const std::string& name) {
+  return std::filesystem::u8path(name).wstring();
+}
+
+struct save_case {
+  const char* name;
+  // Done between the load and the save; what it returns is closed after.
+  HANDLE (*prepare)(const std::wstring& name);
+  const char* error;  // of the save; "%s" is the name
+  const char* kept;   // the file afterwards
+  DWORD attributes;   // that it has afterwards
+};
+
+HANDLE nothing(const std::wstring&) {
+  return INVALID_HANDLE_VALUE;
+}
+
+HANDLE hide(const std::wstring& name) {
+  SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_HIDDEN);
+  return INVALID_HANDLE_VALUE;
+}
+
+HANDLE make_read_only(const std::wstring& name) {
+  SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_READONLY);
+  return INVALID_HANDLE_VALUE;
+}
+
+HANDLE lock(const std::wstring& name) {
+  return CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+HANDLE link_twice(const std::wstring& name) {
+  CreateHardLinkW((name + L".link").c_str(), name.c_str(), nullptr);
+  return INVALID_HANDLE_VALUE;
+}
+
+const save_case save_cases[] = {
+    {"plain.txt", nothing, "", "A\r\nB\r\n", 0},
+    {"naïve.txt", nothing, "", "A\r\nB\r\n", 0},
+    {"hidden.txt", hide, "", "A\r\nB\r\n", FILE_ATTRIBUTE_HIDDEN},
+    {"linked.txt", link_twice, "", "A\r\nB\r\n", 0},
+    {"read-only.txt", make_read_only, "Can't open %s\n", "a\nb\n", FILE_ATTRIBUTE_READONLY},
+    {"locked.txt", lock, "Can't open %s\n", "a\nb\n", 0},
+};
+
+using windows_test = scratch_test;
+
+TEST_F(windows_test, saves_as_a_windows_user_expects) {
+  for (const save_case& c : save_cases) {
+    SCOPED_TRACE(c.name);
+    const std::wstring name = wide(c.name);
+    std::filesystem::path path(name);
+    { std::ofstream(path, std::ios::binary) << "a\nb\n"; }
+    load_text_file(c.name);
+    query(std::string("update `") + c.name + "` set data = upper(data)");
+    const HANDLE held = c.prepare(name);
+    testing::internal::CaptureStderr();
+    save_text_table(c.name);
+    const std::string error = testing::internal::GetCapturedStderr();
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    std::string expected_error = c.error;
+    if (const size_t at = expected_error.find("%s"); at != std::string::npos) {
+      expected_error.replace(at, 2, c.name);
+    }
+    EXPECT_EQ(error, expected_error);
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.kept);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY), c.attributes);
+    if (c.prepare == link_twice) {
+      std::ifstream other(std::filesystem::path(name + L".link"), std::ios::binary);
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(other), {}), c.kept);
+    }
+    // Neither the replacement nor a backup is left beside it.
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+      EXPECT_EQ(entry.path().filename().wstring().find(L".plinth-"), std::wstring::npos)
+          << entry.path().string();
+    }
+    SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+}
+
+TEST_F(windows_test, a_second_hold_of_the_scratch_file_is_refused) {
+  std::string reason;
+  bool created = false;
+  ASSERT_EQ(os_take_scratch_file(reason, created), scratch_found::taken) << reason;
+  EXPECT_EQ(os_take_scratch_file(reason, created), scratch_found::refused);
+  EXPECT_EQ(reason, "plinth.temp.htnilp is in use by another run");
+  EXPECT_TRUE(os_scratch_file_still_named());
+  os_let_go_scratch_file(false);
+}
+
+}  // namespace
