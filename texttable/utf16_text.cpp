@@ -248,8 +248,11 @@ bool release_held(text_writer& w) {
 
 }  // namespace
 
+// A UTF-16 file keeps the line end it has, on every system: unchanged, it
+// comes back byte for byte.
 std::string_view line_end_of(const text_form& form) {
-  return form.encoding != text_encoding::utf8 && form.crlf ? "\r\n" : os_line_end;
+  if (form.encoding == text_encoding::utf8) return os_line_end;
+  return form.crlf ? "\r\n" : "\n";
 }
 
 int64_t read_text(text_input& in, int fd, char* block, size_t size, content_hash& hash,
