@@ -24,24 +24,38 @@ struct table_rows {
   char** at(int r) const { return result.get() + static_cast<size_t>(r) * (columns + 1); }
 };
 
-// Hands `emit` the file's text piece by piece: one line per result row, a
+// Hands `text` the file's text piece by piece: one line per result row, a
 // first column named `row` left out; otherwise the first value is followed by
-// a tab even when it stands alone. NULL is written as empty text. Stops when
-// `emit` returns false, and returns false then. The text is handed over as
-// the file holds it, in `form`.
-template <typename emit_function>
-bool lay_out(const table_rows& t, const text_form& form, emit_function emit) {
-  text_writer w;
-  start_text_writer(w, form, emit);
+// a tab even when it stands alone. NULL is written as empty text. Each row
+// ends with a call of `line_end`. Stops when a call returns false, and
+// returns false then.
+template <typename text_function, typename line_end_function>
+bool lay_out_rows(const table_rows& t, text_function text, line_end_function line_end) {
   for (int r = 1; r <= t.rows; ++r) {
     char** values = t.at(r);
     for (int c = t.skip_row ? 1 : 0; c < t.columns; ++c) {
-      if (values[c] != nullptr && !write_text(w, values[c], strlen(values[c]))) return false;
-      if ((c == 0 || c + 1 < t.columns) && !write_text(w, "\t", 1)) return false;
+      if (values[c] != nullptr && !text(values[c], strlen(values[c]))) return false;
+      if ((c == 0 || c + 1 < t.columns) && !text("\t", 1)) return false;
     }
-    if (!write_line_end(w)) return false;
+    if (!line_end()) return false;
   }
-  return finish_text(w);
+  return true;
+}
+
+// Hands `emit` the file's text as the file holds it, in `form`. A UTF-8
+// file's text goes straight through: it is every save but a UTF-16 file's.
+template <typename emit_function>
+bool lay_out(const table_rows& t, const text_form& form, emit_function emit) {
+  if (form.encoding == text_encoding::utf8) {
+    const std::string_view end = line_end_of(form);
+    return lay_out_rows(t, emit, [&] { return emit(end.data(), end.size()); });
+  }
+  text_writer w;
+  start_text_writer(w, form, emit);
+  return lay_out_rows(
+             t, [&](const char* text, size_t length) { return write_text(w, text, length); },
+             [&] { return write_line_end(w); }) &&
+         finish_text(w);
 }
 
 int64_t laid_out_size(const table_rows& t, const text_form& form) {
