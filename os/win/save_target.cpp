@@ -387,7 +387,7 @@ save_result open_save_target(const char* name, int64_t size, const seen_file* se
   target.found.name = name;
   state.path = name;
   state.wide = to_utf16(name);
-  if (state.wide.empty()) return save_result::cant_open;
+  if (state.wide.empty() || names_another_file(name)) return save_result::cant_open;
   if (seen != nullptr) {
     state.loaded = true;
     state.seen = *seen;
