@@ -94,6 +94,24 @@ TEST_F(windows_test, saves_as_a_windows_user_expects) {
   }
 }
 
+TEST_F(windows_test, names_windows_reads_as_another_file_are_not_written) {
+  // A stream of another file, a final dot or space the system drops, a
+  // device with an extension, bytes that are no UTF-8.
+  for (const char* name :
+       {"a.txt:stream", "a.txt.", "a.txt ", "nul.txt", "Com1 .log", "b\xff.txt"}) {
+    SCOPED_TRACE(name);
+    query(std::string("create table \"") + name + "\"(row integer primary key, data text)");
+    query(std::string("insert into \"") + name + "\"(data) values ('x')");
+    testing::internal::CaptureStderr();
+    save_text_table(name);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("Can't open ") + name + "\n");
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(".")) {
+    EXPECT_EQ(entry.path().filename().string().rfind(scratch_db_name, 0), 0u)
+        << entry.path().string();
+  }
+}
+
 TEST_F(windows_test, a_second_hold_of_the_scratch_file_is_refused) {
   std::string reason;
   bool created = false;

@@ -65,6 +65,7 @@ int64_t read_handle_at(HANDLE handle, void* buffer, size_t size, int64_t offset)
 }
 
 int os_open_to_read(const char* name, file_status& status) {
+  if (names_another_file(name)) return -1;
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory is not opened at all.
   HANDLE handle = CreateFileW(to_utf16(name).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -14,16 +14,33 @@ volatile LONG cancel_requested = 0;
 volatile LONG stop_sql = 0;
 volatile LONG sql_stopped = 0;
 bool cancel_only = false;  // at a terminal, Ctrl-C only cancels
-HANDLE main_thread = nullptr;
 // Owned by the main thread while what ends the run is held.
 HANDLE hold_mutex = nullptr;
 bool holding = false;
+// Taken around a Ctrl-C's stop of a statement and around the change of
+// whether one may be stopped: no stop reaches a statement after the one it
+// was meant for, nor a connection being closed.
+SRWLOCK interruptible_lock = SRWLOCK_INIT;
 
 void cancel() {
   InterlockedExchange(&cancel_requested, 1);
+  AcquireSRWLockExclusive(&interruptible_lock);
   if (stop_sql && scratch_db != nullptr) {
     InterlockedExchange(&sql_stopped, 1);
     sqlite3_interrupt(scratch_db);
+  }
+  ReleaseSRWLockExclusive(&interruptible_lock);
+}
+
+// Takes the connection's own lock, stopping whatever statement holds it,
+// until `deadline` (GetTickCount64). The main thread then waits at its next
+// call into the engine, which the handler can safely make.
+bool take_engine(sqlite3_mutex* engine, ULONGLONG deadline) {
+  for (;;) {
+    if (sqlite3_mutex_try(engine) == SQLITE_OK) return true;
+    if (GetTickCount64() >= deadline) return false;
+    sqlite3_interrupt(scratch_db);
+    Sleep(10);
   }
 }
 
@@ -50,14 +67,21 @@ void close_engine_files() {
 }
 
 // Ends the run from the handler's thread once nothing is held (or the time
-// the system allows is nearly out), leaving the scratch database first.
+// the system allows is nearly out), leaving the scratch database first. The
+// main thread is not stopped: stopped inside the heap or the engine, it
+// would keep what the handler needs from it for good.
 void end_run(DWORD wait_ms) {
-  const DWORD waited = hold_mutex != nullptr ? WaitForSingleObject(hold_mutex, wait_ms) : 0;
-  (void)waited;  // out of time: the scratch database goes anyway
-  if (main_thread != nullptr) SuspendThread(main_thread);
-  if (scratch_file_held() && scratch_db != nullptr) close_engine_files();
+  const ULONGLONG deadline =
+      wait_ms == INFINITE ? ~ULONGLONG{0} : GetTickCount64() + static_cast<ULONGLONG>(wait_ms);
+  // Out of time: the scratch database goes anyway.
+  if (hold_mutex != nullptr) WaitForSingleObject(hold_mutex, wait_ms);
+  // Only while the run holds the file is the connection open.
+  if (scratch_file_held() && scratch_db != nullptr &&
+      take_engine(sqlite3_db_mutex(scratch_db), deadline)) {
+    close_engine_files();
+  }
   leave_scratch_db();
-  // Not ExitProcess: the stopped thread may hold a lock that it takes.
+  // Not ExitProcess: the main thread may hold a lock that it takes.
   TerminateProcess(GetCurrentProcess(), interrupted_status);
 }
 
@@ -85,8 +109,6 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 void install_interrupt_handlers(bool at_terminal) {
   cancel_only = at_terminal;
-  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread, 0,
-                  FALSE, DUPLICATE_SAME_ACCESS);
   hold_mutex = CreateMutexW(nullptr, FALSE, nullptr);
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
@@ -105,11 +127,11 @@ void hold_interrupts(bool hold) {
 void hold_broken_pipe(bool) {}
 
 void set_sql_interruptible(bool interruptible) {
-  // Cleared while no Ctrl-C can set it: one that stopped the last statement
-  // must not stop the next.
-  InterlockedExchange(&stop_sql, 0);
+  // One Ctrl-C that stopped the last statement must not stop the next.
+  AcquireSRWLockExclusive(&interruptible_lock);
   InterlockedExchange(&sql_stopped, 0);
   InterlockedExchange(&stop_sql, interruptible ? 1 : 0);
+  ReleaseSRWLockExclusive(&interruptible_lock);
 }
 
 bool sql_interrupted() {

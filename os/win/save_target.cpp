@@ -29,8 +29,11 @@ struct save_state {
   std::string path;
   std::wstring wide;
   HANDLE original = INVALID_HANDLE_VALUE;  // the target, when it existed
+  file_status original_status;             // which file it is
   BY_HANDLE_FILE_INFORMATION info = {};
   bool compared = false;
+  bool loaded = false;  // `seen` holds what the table holds of a file
+  seen_file seen;
   std::string temporary;  // the replacement's name
   in_place_backup backup;
 };
@@ -131,18 +134,20 @@ bool reserve(HANDLE handle, int64_t size) {
   return error != ERROR_DISK_FULL && error != ERROR_HANDLE_DISK_FULL;
 }
 
-// Gives the CRT a handle of its own to write through; `handle` stays ours.
-bool take_file(save_target& target, HANDLE handle, bool own) {
-  HANDLE given = handle;
-  if (!own && !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &given, 0, FALSE,
-                               DUPLICATE_SAME_ACCESS)) {
+// Gives the CRT a handle of its own to write through; `handle` stays the
+// caller's, to close.
+bool take_file(save_target& target, HANDLE handle) {
+  HANDLE given = INVALID_HANDLE_VALUE;
+  if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &given, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
     return false;
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(given), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
-    if (!own) CloseHandle(given);
+    CloseHandle(given);
     return false;
   }
+  // From here the descriptor owns the duplicate.
   target.file = _fdopen(fd, "wb");
   if (target.file == nullptr) {
     _close(fd);
@@ -181,7 +186,7 @@ save_result open_in_place(save_target& target) {
   const bool opened = reserve(state.original, target.size) &&
                       (target.size <= now.QuadPart || set_length(state.original, target.size)) &&
                       SetFilePointerEx(state.original, start, nullptr, FILE_BEGIN) &&
-                      take_file(target, state.original, false);
+                      take_file(target, state.original);
   if (!opened) {
     close_original();
     drop_backup(state.backup);
@@ -206,14 +211,13 @@ save_result open_replacement(save_target& target) {
     close_original();
     return error == ERROR_DISK_FULL ? save_result::cant_write : save_result::cant_open;
   }
-  if (!reserve(temporary, target.size) || !take_file(target, temporary, true)) {
-    remove_open_file(temporary);
-    CloseHandle(temporary);
-    state.temporary.clear();
-    close_original();
-    return save_result::cant_write;
-  }
-  return save_result::done;
+  const bool opened = reserve(temporary, target.size) && take_file(target, temporary);
+  if (!opened) remove_open_file(temporary);
+  CloseHandle(temporary);
+  if (opened) return save_result::done;
+  state.temporary.clear();
+  close_original();
+  return save_result::cant_write;
 }
 
 save_result open_new(save_target& target, const char* zero_byte_row) {
@@ -235,11 +239,11 @@ save_result open_stream(const char* name, const seen_file* seen, const file_stat
   const HANDLE handle =
       CreateFileW(state.wide.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return save_result::cant_open;
-  if (!take_file(target, handle, true)) {
-    CloseHandle(handle);
-    return save_result::cant_open;
-  }
-  return save_result::done;
+  // A name that now leads to a file on disk would be written over without
+  // being replaced or cut to length.
+  const bool taken = GetFileType(handle) != FILE_TYPE_DISK && take_file(target, handle);
+  CloseHandle(handle);
+  return taken ? save_result::done : save_result::cant_open;
 }
 
 // Opens the target to be replaced: with DELETE access, which another
@@ -299,6 +303,68 @@ void remove_temporary() {
   state.temporary.clear();
 }
 
+// Removes the file at `name` only when it is `which`.
+void remove_if_same(const std::wstring& name, const file_status& which) {
+  const HANDLE handle = CreateFileW(name.c_str(), DELETE | FILE_READ_ATTRIBUTES, share_all, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return;
+  file_status status;
+  if (status_of(handle, status) && same_file(status, which)) remove_open_file(handle);
+  CloseHandle(handle);
+}
+
+// Puts the replacement (`replacement`, the file `made`) in place of the
+// target (`replaced`). The target moves to a backup name first, as a save in
+// place names its backup, so that a kill between the two moves leaves its
+// old content where the next load tells of it. Whatever fails, the old
+// content is put back at the name or its backup is kept and named.
+save_result replace(save_target& target, const std::wstring& replaced,
+                    const std::wstring& replacement, const file_status& made) {
+  const std::string_view prefix = directory_prefix(state.path);
+  std::string backup_name;
+  // Made empty to take the name for this save alone; ReplaceFileW writes
+  // over it.
+  const HANDLE placeholder =
+      create_beside(prefix, std::string_view(state.path).substr(prefix.size()), false, backup_name);
+  file_status empty;
+  const bool reserved = placeholder != INVALID_HANDLE_VALUE && status_of(placeholder, empty);
+  if (placeholder != INVALID_HANDLE_VALUE) {
+    if (!reserved) remove_open_file(placeholder);
+    CloseHandle(placeholder);
+  }
+  if (!reserved) {
+    remove_temporary();
+    return save_result::cant_write;
+  }
+  const std::wstring backup = full_path(to_utf16(backup_name));
+  const file_status& original = state.original_status;
+  const bool moved =
+      ReplaceFileW(replaced.c_str(), replacement.c_str(), backup.c_str(), 0, nullptr, nullptr);
+  file_status at_name;
+  const bool named = status_of_name(replaced, at_name);
+  if (moved || (named && same_file(at_name, made))) {
+    state.temporary.clear();
+    remove_if_same(backup, original);
+    return save_result::done;
+  }
+  // The system's error says which names were moved; the files' identities
+  // say it for sure.
+  remove_temporary();
+  remove_if_same(backup, empty);
+  if (named && same_file(at_name, original)) return save_result::cant_write;
+  file_status at_backup;
+  if (!status_of_name(backup, at_backup) || !same_file(at_backup, original)) {
+    return save_result::cant_write;
+  }
+  // The old content is only at the backup's name: moved back, unless
+  // another file took the name meanwhile.
+  if (!named && MoveFileExW(backup.c_str(), replaced.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    return save_result::cant_write;
+  }
+  target.backup = backup_name;
+  return save_result::cant_write_kept_backup;
+}
+
 // Gives the replacement the attributes and creation time of the file it
 // replaces.
 bool give_attributes(HANDLE replacement) {
@@ -321,7 +387,11 @@ save_result open_save_target(const char* name, int64_t size, const seen_file* se
   target.found.name = name;
   state.path = name;
   state.wide = to_utf16(name);
-  if (state.wide.empty()) return save_result::cant_open;
+  if (state.wide.empty() || names_another_file(name)) return save_result::cant_open;
+  if (seen != nullptr) {
+    state.loaded = true;
+    state.seen = *seen;
+  }
 
   file_status looked;
   const HANDLE look = open_to_look(state.wide);
@@ -356,6 +426,7 @@ save_result open_save_target(const char* name, int64_t size, const seen_file* se
     close_original();
     return save_result::cant_open;
   }
+  state.original_status = opened;
   target.found = seen_as(name, opened);
   hash_content(state.original, target.found);
   save_result judged = judge_save(seen, name, target.found, target.loaded_from);
@@ -398,12 +469,11 @@ save_result close_save_target(save_target& target, bool written) {
   }
   const std::wstring replacement = full_path(to_utf16(state.temporary));
   const std::wstring replaced = full_path(state.wide);
-  if (written) {
-    written =
-        existed ? ReplaceFileW(replaced.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr)
-                : MoveFileExW(replacement.c_str(), replaced.c_str(), MOVEFILE_WRITE_THROUGH);
-  }
-  if (!written) {
+  if (written && existed) {
+    const save_result replaced_result = replace(target, replaced, replacement, target.left);
+    if (replaced_result != save_result::done) return replaced_result;
+  } else if (!written ||
+             !MoveFileExW(replacement.c_str(), replaced.c_str(), MOVEFILE_WRITE_THROUGH)) {
     remove_temporary();
     return save_result::cant_write;
   }

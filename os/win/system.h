@@ -10,13 +10,20 @@
 
 #include "os/os.h"
 
-// `text` (UTF-8) as UTF-16 for the W calls; invalid bytes become U+FFFD.
+// `text` (UTF-8) as UTF-16 for the W calls; empty when it is not valid
+// UTF-8, which no file's name can be made of.
 std::wstring to_utf16(std::string_view text);
 // `text` (UTF-16) as UTF-8; a lone surrogate becomes U+FFFD.
 std::string to_utf8(std::wstring_view text);
 // The full path of `name`, as ReplaceFileW needs it; `name` itself when it
 // can't be had.
 std::wstring full_path(const std::wstring& name);
+
+// Whether Windows would take `path` for another file than the one it
+// names: a colon past a drive's (a stream of another file), a part ending
+// in a dot or a space (dropped), a device's name with an extension (the
+// device, before Windows 11). A device's name alone names the device.
+bool names_another_file(std::string_view path);
 
 // "dir\" for "dir\name" (either slash, or a drive's "C:"), "" for a bare
 // name.

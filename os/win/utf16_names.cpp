@@ -5,9 +5,11 @@
 std::wstring to_utf16(std::string_view text) {
   if (text.empty() || text.size() > INT_MAX) return std::wstring();
   const int length = static_cast<int>(text.size());
-  const int wide = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-  std::wstring out(static_cast<size_t>(wide > 0 ? wide : 0), L'\0');
-  if (wide > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), length, out.data(), wide);
+  const int wide =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+  if (wide <= 0) return std::wstring();
+  std::wstring out(static_cast<size_t>(wide), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, out.data(), wide);
   return out;
 }
 
