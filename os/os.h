@@ -32,8 +32,8 @@ line_drawing os_error_line_drawing();
 // The width of the terminal on standard error, in columns; 80 when unknown.
 size_t os_terminal_width();
 
-// The line end of a saved text file: text files are written in the system's
-// text mode.
+// The line end of a saved text file, as the system's text mode writes it (a
+// UTF-16 file keeps its own).
 #ifdef _WIN32
 inline constexpr std::string_view os_line_end = "\r\n";
 #else

@@ -1,7 +1,8 @@
 // Files that begin with a UTF-16 byte-order mark: their rows hold the text as
 // UTF-8, and a save writes it back in the same byte order, after the mark,
-// with the line end the file was read with. Any file comes back byte for byte
-// when unchanged: an unpaired surrogate is kept as its 3-byte generalized
+// with the line end its first line had. A file whose lines all end as its
+// first one does, the last one too, comes back byte for byte when unchanged,
+// whatever else it holds: an unpaired surrogate is kept as its 3-byte generalized
 // UTF-8 form, an odd last byte as 0xFF and two hex digits, which no decoded
 // text holds, and a byte no UTF-8 reads is written as the lone surrogate
 // U+DC80 + (byte - 0x80).
@@ -16,8 +17,8 @@
 
 enum class text_encoding : uint8_t { utf8, utf16_le, utf16_be };
 
-// How a table's file holds its text. UTF-8 files are read and written byte
-// for byte, whatever their first line ends with.
+// How a table's file holds its text. The rows of any other file end in the
+// system's line end when saved, whatever its first line ends with.
 struct text_form {
   text_encoding encoding = text_encoding::utf8;
   bool crlf = false;  // the first line ended in CR LF

@@ -5,10 +5,9 @@
 #include <cstdio>
 
 #include "os/win/system.h"
+#include "shell/shell.h"
 
 namespace {
-
-constexpr const char prompt[] = "sql> ";
 
 // A Ctrl-C ends the console's read before its handler has run, on its own
 // thread: a read that ends with nothing is given a moment to be explained.

@@ -126,7 +126,9 @@ seen_file look_at(const char* name, const std::wstring& wide) {
 // fails the save at once, not halfway. Where room can't be reserved (Wine),
 // the save just writes.
 bool reserve(HANDLE handle, int64_t size) {
-  if (size == 0) return true;
+  // An allocation below the file's end would cut the file there.
+  LARGE_INTEGER length;
+  if (size == 0 || !GetFileSizeEx(handle, &length) || size <= length.QuadPart) return true;
   FILE_ALLOCATION_INFO room = {};
   room.AllocationSize.QuadPart = size;
   if (SetFileInformationByHandle(handle, FileAllocationInfo, &room, sizeof room)) return true;
@@ -174,7 +176,12 @@ save_result open_in_place(save_target& target) {
   }
   // Appended to while it was copied: nothing is written.
   LARGE_INTEGER now;
-  if (GetFileSizeEx(state.original, &now) && now.QuadPart != state.backup.size) {
+  if (!GetFileSizeEx(state.original, &now)) {
+    close_original();
+    drop_backup(state.backup);
+    return save_result::cant_write;
+  }
+  if (now.QuadPart != state.backup.size) {
     close_original();
     drop_backup(state.backup);
     target.found = look_at(target.found.name.c_str(), state.wide);
@@ -289,13 +296,6 @@ save_result close_in_place(save_target& target, bool written) {
   if (!all_written || !changed) return save_result::cant_write;
   target.found = look_at(target.found.name.c_str(), state.wide);
   return save_result::changed_on_disk;
-}
-
-// Whether the name still leads to the file as the save found it: the same
-// file, size and content. A file removed since is made anew.
-bool still_as_found(const save_target& target) {
-  const seen_file now = look_at(target.found.name.c_str(), state.wide);
-  return now.type == file_type::none || !changed_since_seen(target.found, now);
 }
 
 void remove_temporary() {
@@ -457,15 +457,21 @@ save_result close_save_target(save_target& target, bool written) {
   if (target.mode != save_mode::replace) {
     return written ? save_result::done : save_result::cant_write;
   }
-  const bool existed = state.original != INVALID_HANDLE_VALUE;
+  bool existed = state.original != INVALID_HANDLE_VALUE;
   // ReplaceFileW opens the file itself, without sharing it.
   close_original();
   // A file written to while its replacement was made (a logger's new line)
-  // would be lost with it: looked at again just before the replacement.
-  if (written && state.compared && !still_as_found(target)) {
-    remove_temporary();
-    target.found = look_at(target.found.name.c_str(), state.wide);
-    return save_result::changed_on_disk;
+  // would be lost with it: looked at again just before the replacement, the
+  // same file, size and content. A file removed since is made anew.
+  if (written && state.compared) {
+    const seen_file now = look_at(target.found.name.c_str(), state.wide);
+    if (now.type == file_type::none) {
+      existed = false;
+    } else if (changed_since_seen(target.found, now)) {
+      remove_temporary();
+      target.found = now;
+      return save_result::changed_on_disk;
+    }
   }
   const std::wstring replacement = full_path(to_utf16(state.temporary));
   const std::wstring replaced = full_path(state.wide);
