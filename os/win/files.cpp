@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "os/win/system.h"
+#include "texttable/cut_short_saves.h"
 
 bool status_of(HANDLE handle, file_status& status, BY_HANDLE_FILE_INFORMATION* info) {
   status = file_status();
@@ -98,25 +99,6 @@ int64_t os_read_at(int fd, void* buffer, size_t size, int64_t offset) {
 void os_close(int fd) {
   _close(fd);
 }
-
-namespace {
-
-// Whether `entry` names a backup that a save in place makes for the file
-// `base`: "." BASE ".plinth-" and six letters or digits.
-bool is_backup_name(std::string_view entry, std::string_view base) {
-  constexpr std::string_view suffix = ".plinth-";
-  constexpr size_t letters = 6;
-  if (entry.size() != 1 + base.size() + suffix.size() + letters || entry[0] != '.' ||
-      entry.substr(1, base.size()) != base ||
-      entry.substr(1 + base.size(), suffix.size()) != suffix) {
-    return false;
-  }
-  return std::all_of(entry.end() - letters, entry.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-  });
-}
-
-}  // namespace
 
 std::vector<std::string> os_cut_short_saves(const char* name) {
   const std::string_view path = name;
