@@ -196,6 +196,30 @@ TEST_F(round_trip_test, an_edited_utf16_file) {
                                        u"41\r\nend\r\n"));
 }
 
+// A file with a second name is written over in place: its new length is the
+// encoded text's, longer or shorter, and both names show it.
+TEST_F(round_trip_test, a_utf16_file_written_in_place) {
+  const struct {
+    const char* sql;
+    std::u16string_view saved;
+  } cases[] = {
+      {"update u set data = data || 'longer'", u"\u00e9longer\r\nblonger\r\n"},
+      {"delete from u where row = 2", u"\u00e9\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sql);
+    write_file("u", utf16_file(true, u"\u00e9\r\nb\r\n"));
+    std::filesystem::remove("v");
+    std::filesystem::create_hard_link("u", "v");
+    load_text_file("u");
+    query(c.sql);
+    save_text_table("u");
+    EXPECT_EQ(read_file("u"), utf16_file(true, c.saved));
+    EXPECT_EQ(read_file("v"), read_file("u"));
+    query("drop table u");
+  }
+}
+
 int64_t read_seven(int fd, void* buffer, size_t size) {
   return os_read(fd, buffer, std::min<size_t>(size, 7));
 }

@@ -32,6 +32,29 @@ std::string round_trip(const std::string& content) {
   return saved.str();
 }
 
+// Whether a UTF-16 file comes back as it was from its first save: every line
+// ends as the first one does, in LF or in one CR and LF, the last line too,
+// and no code unit is zero.
+bool utf16_comes_back_whole(const std::string& content) {
+  if (content.size() % 2 != 0) return false;
+  const bool big = content[0] == '\xfe';
+  const size_t count = content.size() / 2;
+  auto unit = [&](size_t i) {
+    const auto high = static_cast<unsigned char>(content[2 * i + (big ? 0 : 1)]);
+    const auto low = static_cast<unsigned char>(content[2 * i + (big ? 1 : 0)]);
+    return high << 8 | low;
+  };
+  int crlf = -1;  // not yet known
+  for (size_t i = 1; i < count; ++i) {
+    if (unit(i) == 0) return false;
+    if (unit(i) != '\n') continue;
+    const bool cr = i > 1 && unit(i - 1) == '\r';
+    if ((cr && i > 2 && unit(i - 2) == '\r') || (crlf >= 0 && crlf != cr)) return false;
+    crlf = cr;
+  }
+  return count == 1 || unit(count - 1) == '\n';
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -41,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // comes back byte for byte.
   if (content.starts_with("\xff\xfe") || content.starts_with("\xfe\xff")) {
     if (round_trip(saved) != saved) abort();
+    if (utf16_comes_back_whole(content) && saved != content) abort();
   } else if (saved != as_kept(content)) {
     abort();
   }
