@@ -27,13 +27,13 @@ uint64_t content_hash_value(const content_hash& hash) {
   return XXH3_64bits_digest(hash.state.get());
 }
 
-bool hash_file_content(int fd, uint64_t& value, int64_t& size) {
+bool hash_content(read_at_function read_at, void* source, uint64_t& value, int64_t& size) {
   content_hash hash;
   if (!start_content_hash(hash)) return false;
   // One comparison at a time: one buffer serves them all.
   static char buffer[1 << 17];
   for (;;) {
-    const int64_t n = os_read_at(fd, buffer, sizeof buffer, hash.size);
+    const int64_t n = read_at(source, buffer, sizeof buffer, hash.size);
     if (n < 0) return false;
     if (n == 0) break;
     add_to_content_hash(hash, buffer, static_cast<size_t>(n));
@@ -41,4 +41,11 @@ bool hash_file_content(int fd, uint64_t& value, int64_t& size) {
   value = content_hash_value(hash);
   size = hash.size;
   return true;
+}
+
+bool hash_file_content(int fd, uint64_t& value, int64_t& size) {
+  const auto read_at = [](void* source, void* buffer, size_t length, int64_t offset) {
+    return os_read_at(*static_cast<int*>(source), buffer, length, offset);
+  };
+  return hash_content(read_at, &fd, value, size);
 }

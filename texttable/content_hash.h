@@ -23,6 +23,11 @@ void add_to_content_hash(content_hash& hash, const void* data, size_t size);
 // The hash of the bytes added so far.
 uint64_t content_hash_value(const content_hash& hash);
 
-// Hashes all of the file open for reading as `fd`, from its start. False
-// when it can't be read to its end.
+// Hashes all that `read_at(source, buffer, size, offset)` gives from offset
+// 0 on (how many bytes, 0 at the end, -1 on failure). False when it can't be
+// read to its end.
+using read_at_function = int64_t (*)(void* source, void* buffer, size_t size, int64_t offset);
+bool hash_content(read_at_function read_at, void* source, uint64_t& hash, int64_t& size);
+
+// Hashes all of the file open for reading as `fd`, from its start.
 bool hash_file_content(int fd, uint64_t& hash, int64_t& size);

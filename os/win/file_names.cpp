@@ -5,18 +5,6 @@
 
 namespace {
 
-char lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // A device's name, whatever its letter case: "NUL", "COM1", "LPT²".
 bool is_device_name(std::string_view stem) {
   for (std::string_view device : {"con", "prn", "aux", "nul"}) {

@@ -40,13 +40,6 @@ struct save_state {
 
 save_state state;
 
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
-
 bool status_of_name(const std::wstring& name, file_status& status) {
   const HANDLE handle = open_to_look(name);
   if (handle == INVALID_HANDLE_VALUE) return false;
@@ -87,18 +80,10 @@ bool is_scratch_database(const file_status& status) {
 
 // Hashes the whole content of the file open as `handle`.
 void hash_content(HANDLE handle, seen_file& found) {
-  content_hash hash;
-  if (!start_content_hash(hash)) return;
-  static char buffer[1 << 17];
-  for (;;) {
-    const int64_t n = read_handle_at(handle, buffer, sizeof buffer, hash.size);
-    if (n < 0) return;
-    if (n == 0) break;
-    add_to_content_hash(hash, buffer, static_cast<size_t>(n));
-  }
-  found.hash = content_hash_value(hash);
-  found.size = hash.size;
-  found.hashed = true;
+  const auto read_at = [](void* source, void* buffer, size_t size, int64_t offset) {
+    return read_handle_at(static_cast<HANDLE>(source), buffer, size, offset);
+  };
+  found.hashed = ::hash_content(read_at, handle, found.hash, found.size);
 }
 
 // What `name` leads to now: a regular file with its content hashed (when it

@@ -2,6 +2,7 @@
 // to, and reading a file without moving its position.
 #pragma once
 
+#include <sqlite3.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -57,6 +58,13 @@ bool remove_open_file(HANDLE handle);
 bool scratch_file_held();
 // Whether a Ctrl-C at the console waits to be taken (take_cancel_request).
 bool cancel_pending();
+
+// Whether `a` and `b` are the same but for the letter case of ASCII, as
+// Windows matches names.
+inline bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         sqlite3_strnicmp(a.data(), b.data(), static_cast<int>(a.size())) == 0;
+}
 
 // The system's words for `error`, without a final full stop.
 std::string system_message(DWORD error);
