@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "os/os.h"
+#include "run_plinth.h"
 #include "scratch_fixture.h"
 #include "texttable/texttable.h"
 
@@ -115,6 +116,30 @@ TEST_F(windows_test, names_windows_reads_as_another_file_are_not_written) {
     EXPECT_EQ(entry.path().filename().string().rfind(scratch_db_name, 0), 0u)
         << entry.path().string();
   }
+}
+
+// The save check: a file another program wrote to after the load is
+// refused once, then written; a backup a save in place left is named at the
+// next load, and left.
+TEST_F(windows_test, a_changed_file_and_a_cut_short_save_are_told) {
+  write_file("w.txt", "a\r\n");
+  load_text_file("w.txt");
+  write_file("w.txt", "a\r\nb\r\n");
+  testing::internal::CaptureStderr();
+  save_text_table("w.txt");
+  save_text_table("w.txt");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Can't save w.txt: it changed on disk since it was loaded; save again to write over "
+            "it\n");
+  EXPECT_EQ(read_file("w.txt"), "a\r\n");
+  query("drop table `w.txt`");
+  write_file(".w.txt.plinth-Ab12cD", "old\r\n");
+  write_file(".w.txt.plinth-new-Ab12cD", "part\r\n");
+  testing::internal::CaptureStderr();
+  load_text_file("w.txt");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "w.txt: a save of it was cut short; its old content is in .w.txt.plinth-Ab12cD\n");
+  EXPECT_EQ(read_file(".w.txt.plinth-Ab12cD"), "old\r\n");
 }
 
 TEST_F(windows_test, a_second_hold_of_the_scratch_file_is_refused) {
