@@ -58,7 +58,11 @@ std::vector<std::string> found_files() {
   std::sort(paths.begin(), paths.end());
   std::vector<std::string> files;
   for (size_t i = 0; i < paths.size(); i += paths.size() / 200 + 1) {
-    files.push_back(read_file(paths[i]));
+    std::string content = read_file(paths[i]);
+    // A file that begins with a UTF-16 mark is read as its text, not its
+    // bytes: the UTF-16 round trips below cover those.
+    if (content.starts_with("\xFF\xFE") || content.starts_with("\xFE\xFF")) continue;
+    files.push_back(std::move(content));
   }
   return files;
 }
