@@ -122,6 +122,11 @@ struct file_status {
   int64_t size = 0;
 };
 
+// What `name` leads to now, its links followed, without opening it (opening
+// a FIFO would wait for, or wake, the program at its other end). False when
+// it leads to nothing.
+bool os_status_of_name(const char* name, file_status& status);
+
 // Opens `name` to be read into a table, refusing a directory (reading one
 // fails only later, after the table is made), and says what it is. -1 when
 // it can't.

@@ -44,6 +44,13 @@ size_t os_terminal_width() {
   return 80;
 }
 
+bool os_status_of_name(const char* name, file_status& status) {
+  struct stat info;
+  if (stat(name, &info) != 0) return false;
+  status = status_of(info);
+  return true;
+}
+
 int os_open_to_read(const char* name, file_status& status) {
   const int fd = open(name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;

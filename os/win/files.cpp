@@ -65,6 +65,15 @@ int64_t read_handle_at(HANDLE handle, void* buffer, size_t size, int64_t offset)
   return done;
 }
 
+bool os_status_of_name(const char* name, file_status& status) {
+  if (names_another_file(name)) return false;
+  const HANDLE handle = open_to_look(to_utf16(name));
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = status_of(handle, status);
+  CloseHandle(handle);
+  return known;
+}
+
 int os_open_to_read(const char* name, file_status& status) {
   if (names_another_file(name)) return -1;
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory is not opened at all.
