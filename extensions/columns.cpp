@@ -18,7 +18,7 @@
 
 #include "extensions/csv.h"
 #include "extensions/extensions.h"
-#include "shell/shell.h"
+#include "os/os.h"
 #include "texttable/texttable.h"
 
 namespace {

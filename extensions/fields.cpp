@@ -8,7 +8,7 @@
 #include "extensions/csv.h"
 #include "extensions/extensions.h"
 #include "extensions/regexp.h"
-#include "shell/shell.h"
+#include "os/os.h"
 #include "texttable/texttable.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <iterator>
 
 #include "extensions/extensions.h"
-#include "shell/shell.h"
+#include "os/os.h"
 #include "texttable/texttable.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "extensions/extensions.h"
 #include "extensions/regexp.h"
-#include "shell/shell.h"
+#include "os/os.h"
 #include "texttable/texttable.h"
 
 namespace {

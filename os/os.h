@@ -4,6 +4,8 @@
 // on.
 #pragma once
 
+#include <sqlite3.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -66,6 +68,9 @@ inline void put_unlocked(char c, FILE* stream) {
 // Whatever else ends the process from outside (a signal, a closed console
 // window, a logoff) ends the run after leaving the scratch database.
 void install_interrupt_handlers(bool at_terminal);
+// The engine connection that a Ctrl-C stops (and, on Windows, that the end
+// of a session closes); null before it is open and once it is closed.
+void set_interruptible_engine(sqlite3* db);
 // Holds (true) or delivers (false) what ends the run.
 void hold_interrupts(bool hold);
 // Holds (true) a broken pipe's signal while a save writes to a FIFO or
@@ -81,10 +86,13 @@ bool sql_interrupted();
 // True once after a Ctrl-C at a terminal; clears the request.
 bool take_cancel_request();
 
-// Prints the prompt and reads one line, its line feed kept when it has one:
+// Prints `prompt` and reads one line, its line feed kept when it has one:
 // with line editing and history when a person types at a terminal. False at
 // the end of input or on a read error.
-bool read_line(std::string& line);
+bool read_line(const char* prompt, std::string& line);
+// Called once before the first line is read at a terminal with line editing:
+// where the editor takes its completions from.
+void set_line_editor_setup(void (*setup)());
 
 // The scratch database's file, held by one run alone.
 

@@ -3,6 +3,7 @@
 
 #include "extensions/extensions.h"
 #include "os/os.h"
+#include "shell/completion.h"
 #include "shell/shell.h"
 #include "texttable/texttable.h"
 
@@ -18,6 +19,9 @@ int main(int argc, char** argv) {
   sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   const bool at_terminal = os_is_terminal(0) && os_is_terminal(1);
   install_interrupt_handlers(at_terminal);
+#ifdef PLINTH_HAVE_READLINE
+  set_line_editor_setup(set_up_completion);
+#endif
   set_printer_terminal(os_is_terminal(1));
 
   if (!take_scratch_db()) return 1;
@@ -30,12 +34,13 @@ int main(int argc, char** argv) {
 
   std::string line;
   for (;;) {
-    const bool leaving = !read_line(line) || !run_line(line);
+    const bool leaving = !read_line(prompt, line) || !run_line(line);
     if (run_ends(leaving, at_terminal)) break;
   }
 
   // Held so that an ending signal can't leave the file a second time.
   hold_interrupts(true);
+  set_interruptible_engine(nullptr);
   sqlite3_close(scratch_db);
   leave_scratch_db();
   hold_interrupts(false);

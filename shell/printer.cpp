@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "os/os.h"
-#include "shell/caret_notation.h"
+#include "texttable/caret_notation.h"
 #include "shell/shell.h"
 
 namespace {

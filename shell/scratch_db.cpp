@@ -57,6 +57,7 @@ bool take_scratch_db() {
     } else if (!os_scratch_file_still_named()) {
       reason = std::string(scratch_db_name) + " was replaced while it was opened";
     } else if (os_take_journal(reason)) {
+      set_interruptible_engine(scratch_db);
       watch_table_edits(scratch_db);
       if (!created) report_leftover_tables();
       return true;

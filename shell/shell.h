@@ -7,14 +7,11 @@
 #include <string_view>
 
 #include "os/os.h"
+#include "os/scratch_names.h"
 
 // The one engine connection of a run, on a file in the current directory that
 // exists only while the run lasts.
 extern sqlite3* scratch_db;
-inline constexpr const char scratch_db_name[] = "plinth.temp.htnilp";
-inline constexpr const char scratch_journal_name[] = "plinth.temp.htnilp-journal";
-inline constexpr const char scratch_wal_name[] = "plinth.temp.htnilp-wal";
-inline constexpr const char scratch_shm_name[] = "plinth.temp.htnilp-shm";
 
 inline constexpr const char prompt[] = "sql> ";
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "os/os.h"
-#include "shell/caret_notation.h"
+#include "texttable/caret_notation.h"
 
 uint64_t loaded_lines = 0;
 uint64_t next_progress_check = UINT64_MAX;

@@ -1,7 +1,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "shell/caret_notation.h"
+#include "texttable/caret_notation.h"
 #include "shell/shell.h"
 #include "texttable/progress.h"
 #include "texttable/seen_files.h"

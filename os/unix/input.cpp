@@ -8,14 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "shell/shell.h"
+#include "os/os.h"
 
 #ifdef PLINTH_HAVE_READLINE
 #include <readline/history.h>
 #include <readline/readline.h>
 #include <sys/select.h>
-
-#include "shell/completion.h"
 #endif
 
 namespace {
@@ -25,7 +23,9 @@ bool at_terminal() {
   return answer;
 }
 
-bool read_plain_line(std::string& line) {
+void (*line_editor_setup)() = nullptr;
+
+bool read_plain_line(const char* prompt, std::string& line) {
   static char* buffer = nullptr;
   static size_t capacity = 0;
   for (;;) {
@@ -73,7 +73,7 @@ void set_up_readline() {
   rl_catch_signals = 0;
   // Each pasted line runs as if typed, as it does through the plain reader.
   rl_variable_bind("enable-bracketed-paste", "off");
-  set_up_completion();
+  if (line_editor_setup != nullptr) line_editor_setup();
 }
 
 void discard_typed_line() {
@@ -89,7 +89,7 @@ void discard_typed_line() {
   rl_redisplay();
 }
 
-bool read_terminal_line(std::string& line) {
+bool read_terminal_line(const char* prompt, std::string& line) {
   static bool ready = false;
   if (!ready) {
     set_up_readline();
@@ -134,10 +134,14 @@ bool read_terminal_line(std::string& line) {
 
 }  // namespace
 
-bool read_line(std::string& line) {
+void set_line_editor_setup(void (*setup)()) {
+  line_editor_setup = setup;
+}
+
+bool read_line(const char* prompt, std::string& line) {
   take_cancel_request();  // a Ctrl-C during a save cancels no line yet to come
 #ifdef PLINTH_HAVE_READLINE
-  if (at_terminal()) return read_terminal_line(line);
+  if (at_terminal()) return read_terminal_line(prompt, line);
 #endif
-  return read_plain_line(line);
+  return read_plain_line(prompt, line);
 }

@@ -2,10 +2,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "shell/shell.h"
+#include "os/os.h"
 
 namespace {
 
+// Read by the signal handlers.
+sqlite3* volatile engine = nullptr;
 volatile sig_atomic_t cancel_requested = 0;
 volatile sig_atomic_t stop_sql = 0;
 volatile sig_atomic_t sql_stopped = 0;
@@ -49,9 +51,9 @@ void end_run(int signal_number) {
 // undoes itself.
 void cancel(int) {
   cancel_requested = 1;
-  if (stop_sql && scratch_db != nullptr) {
+  if (stop_sql && engine != nullptr) {
     sql_stopped = 1;
-    sqlite3_interrupt(scratch_db);
+    sqlite3_interrupt(engine);
   }
 }
 
@@ -63,6 +65,10 @@ sigset_t ending_set() {
 }
 
 }  // namespace
+
+void set_interruptible_engine(sqlite3* db) {
+  engine = db;
+}
 
 void install_interrupt_handlers(bool at_terminal) {
   // Past a file size limit a write fails and the save says so; the signal

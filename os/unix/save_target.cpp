@@ -16,7 +16,7 @@
 #include "os/unix/in_place_backup.h"
 #include "os/unix/status.h"
 #include "os/unix/temporary_file.h"
-#include "shell/shell.h"
+#include "os/scratch_names.h"
 #include "texttable/content_hash.h"
 
 namespace {

@@ -22,7 +22,7 @@
 #include <utility>
 
 #include "os/os.h"
-#include "shell/shell.h"
+#include "os/scratch_names.h"
 
 namespace {
 

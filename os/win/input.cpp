@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "os/win/system.h"
-#include "shell/shell.h"
 
 namespace {
 
@@ -21,7 +20,7 @@ bool cancelled_meanwhile() {
 
 // One line from the console, its CR LF made a line feed. A line of Ctrl-Z
 // alone ends the input, as at any console program's prompt.
-bool read_console_line(HANDLE console, std::string& line) {
+bool read_console_line(HANDLE console, const char* prompt, std::string& line) {
   for (;;) {
     fputs(prompt, stdout);
     fflush(stdout);
@@ -56,7 +55,7 @@ bool read_console_line(HANDLE console, std::string& line) {
 }
 
 // One line of bytes, CR LF read as a line feed.
-bool read_plain_line(std::string& line) {
+bool read_plain_line(const char* prompt, std::string& line) {
   fputs(prompt, stdout);
   fflush(stdout);
   line.clear();
@@ -75,10 +74,13 @@ bool read_plain_line(std::string& line) {
 
 }  // namespace
 
-bool read_line(std::string& line) {
+// The console edits lines itself: no setup to call.
+void set_line_editor_setup(void (*)()) {}
+
+bool read_line(const char* prompt, std::string& line) {
   take_cancel_request();  // a Ctrl-C during a save cancels no line yet to come
   const HANDLE input = reinterpret_cast<HANDLE>(_get_osfhandle(0));
   DWORD mode;
-  if (GetConsoleMode(input, &mode)) return read_console_line(input, line);
-  return read_plain_line(line);
+  if (GetConsoleMode(input, &mode)) return read_console_line(input, prompt, line);
+  return read_plain_line(prompt, line);
 }

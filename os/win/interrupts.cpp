@@ -1,7 +1,6 @@
 // Ctrl-C, Ctrl-Break and the ends of a session. The console calls the
 // handler on a thread of its own, while the main thread goes on.
 #include "os/win/system.h"
-#include "shell/shell.h"
 
 namespace {
 
@@ -10,6 +9,8 @@ constexpr DWORD interrupted_status = 0xC000013A;  // STATUS_CONTROL_C_EXIT
 // shutdown: a save under way gets most of it.
 constexpr DWORD close_wait_ms = 4000;
 
+// Read by the console's handler thread.
+sqlite3* volatile engine = nullptr;
 volatile LONG cancel_requested = 0;
 volatile LONG stop_sql = 0;
 volatile LONG sql_stopped = 0;
@@ -25,9 +26,9 @@ SRWLOCK interruptible_lock = SRWLOCK_INIT;
 void cancel() {
   InterlockedExchange(&cancel_requested, 1);
   AcquireSRWLockExclusive(&interruptible_lock);
-  if (stop_sql && scratch_db != nullptr) {
+  if (stop_sql && engine != nullptr) {
     InterlockedExchange(&sql_stopped, 1);
-    sqlite3_interrupt(scratch_db);
+    sqlite3_interrupt(engine);
   }
   ReleaseSRWLockExclusive(&interruptible_lock);
 }
@@ -35,11 +36,11 @@ void cancel() {
 // Takes the connection's own lock, stopping whatever statement holds it,
 // until `deadline` (GetTickCount64). The main thread then waits at its next
 // call into the engine, which the handler can safely make.
-bool take_engine(sqlite3_mutex* engine, ULONGLONG deadline) {
+bool take_engine(sqlite3_mutex* lock, ULONGLONG deadline) {
   for (;;) {
-    if (sqlite3_mutex_try(engine) == SQLITE_OK) return true;
+    if (sqlite3_mutex_try(lock) == SQLITE_OK) return true;
     if (GetTickCount64() >= deadline) return false;
-    sqlite3_interrupt(scratch_db);
+    sqlite3_interrupt(engine);
     Sleep(10);
   }
 }
@@ -48,14 +49,12 @@ bool take_engine(sqlite3_mutex* engine, ULONGLONG deadline) {
 // the main thread stopped for good, they are closed under it.
 void close_engine_files() {
   HANDLE handle = INVALID_HANDLE_VALUE;
-  if (sqlite3_file_control(scratch_db, "main", SQLITE_FCNTL_WIN32_GET_HANDLE, &handle) ==
-          SQLITE_OK &&
+  if (sqlite3_file_control(engine, "main", SQLITE_FCNTL_WIN32_GET_HANDLE, &handle) == SQLITE_OK &&
       handle != INVALID_HANDLE_VALUE && handle != nullptr) {
     CloseHandle(handle);
   }
   sqlite3_file* journal = nullptr;
-  if (sqlite3_file_control(scratch_db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &journal) ==
-          SQLITE_OK &&
+  if (sqlite3_file_control(engine, "main", SQLITE_FCNTL_JOURNAL_POINTER, &journal) == SQLITE_OK &&
       journal != nullptr && journal->pMethods != nullptr) {
     handle = INVALID_HANDLE_VALUE;
     if (journal->pMethods->xFileControl(journal, SQLITE_FCNTL_WIN32_GET_HANDLE, &handle) ==
@@ -76,8 +75,7 @@ void end_run(DWORD wait_ms) {
   // Out of time: the scratch database goes anyway.
   if (hold_mutex != nullptr) WaitForSingleObject(hold_mutex, wait_ms);
   // Only while the run holds the file is the connection open.
-  if (scratch_file_held() && scratch_db != nullptr &&
-      take_engine(sqlite3_db_mutex(scratch_db), deadline)) {
+  if (scratch_file_held() && engine != nullptr && take_engine(sqlite3_db_mutex(engine), deadline)) {
     close_engine_files();
   }
   leave_scratch_db();
@@ -106,6 +104,12 @@ BOOL WINAPI on_console_event(DWORD event) {
 }
 
 }  // namespace
+
+void set_interruptible_engine(sqlite3* db) {
+  AcquireSRWLockExclusive(&interruptible_lock);
+  engine = db;
+  ReleaseSRWLockExclusive(&interruptible_lock);
+}
 
 void install_interrupt_handlers(bool at_terminal) {
   cancel_only = at_terminal;

@@ -12,7 +12,7 @@
 
 #include "os/win/in_place_backup.h"
 #include "os/win/system.h"
-#include "shell/shell.h"
+#include "os/scratch_names.h"
 #include "texttable/content_hash.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "os/win/system.h"
-#include "shell/shell.h"
+#include "os/scratch_names.h"
 
 namespace {
 

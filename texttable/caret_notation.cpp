@@ -1,4 +1,4 @@
-#include "shell/caret_notation.h"
+#include "texttable/caret_notation.h"
 
 #include <array>
 
