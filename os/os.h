@@ -148,7 +148,3 @@ int64_t os_read(int fd, void* buffer, size_t size);
 int64_t os_read_at(int fd, void* buffer, size_t size, int64_t offset);
 void os_close(int fd);
 
-// The backups that saves in place of the file `name` left when they were
-// cut short (".BASE.plinth-XXXXXX", this user's own regular files beside
-// the file a save of `name` writes), oldest first.
-std::vector<std::string> os_cut_short_saves(const char* name);

@@ -65,27 +65,36 @@ void drop_permission_override() {
 }
 
 // A system call that fails with `error`; with `arg`, only where that
-// argument is `value` (or, unless `equal`, is not).
+// argument is `value` (or, unless `equal`, is not), and with `arg2` also
+// where that one is `value2`.
 struct failed_call {
   int number;
   int error;
   int arg = -1;
   unsigned value = 0;
   bool equal = true;
+  int arg2 = -1;
+  unsigned value2 = 0;
 };
 
 void fail_calls(std::initializer_list<failed_call> calls) {
   std::vector<sock_filter> filter;
   for (const failed_call& c : calls) {
-    const unsigned char rest = c.arg < 0 ? 1 : 3;
+    const unsigned char rest = (c.arg < 0 ? 1 : 3) + (c.arg2 < 0 ? 0 : 2);
     filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
     filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(c.number), 0, rest));
     if (c.arg >= 0) {
       const unsigned at = static_cast<unsigned>(offsetof(seccomp_data, args) + 8 * c.arg);
-      const unsigned char match = c.equal ? 0 : 1;
-      const unsigned char skip = c.equal ? 1 : 0;
+      const unsigned char left = c.arg2 < 0 ? 0 : 2;
+      const unsigned char match = c.equal ? 0 : static_cast<unsigned char>(1 + left);
+      const unsigned char skip = c.equal ? static_cast<unsigned char>(1 + left) : 0;
       filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, at));
       filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, c.value, match, skip));
+    }
+    if (c.arg2 >= 0) {
+      const unsigned at = static_cast<unsigned>(offsetof(seccomp_data, args) + 8 * c.arg2);
+      filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, at));
+      filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, c.value2, 0, 1));
     }
     filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(c.error)));
   }
@@ -103,11 +112,11 @@ void fail_reservations() {
   fail_calls({{__NR_fallocate, EOPNOTSUPP}});
 }
 
-// Writes of a full write buffer fail. The first value of the text is longer
-// than the buffer and goes out in one write of its own, so the file has been
-// written over when the failure comes.
+// The text's second write block (256 KiB long, from 256 KiB on) fails to be
+// written, after the first has gone over the file. The engine writes pages
+// of a few KiB.
 void fail_buffer_writes() {
-  fail_calls({{__NR_write, EIO, 2, 1 << 16}});
+  fail_calls({{__NR_pwrite64, EIO, 3, 1 << 18, true, 2, 1 << 18}});
 }
 
 // A small file system of its own at d/full holding t.txt with old_text, and
@@ -311,17 +320,18 @@ const save_case save_cases[] = {
        return linked(d, "t.txt");
      },
      "load t.txt\nupdate `t.txt` set data = hex(zeroblob(100000)) where row = 1;\n"
-     "with recursive n(i) as (select 1 union all select i + 1 from n where i < 20000) "
+     "with recursive n(i) as (select 1 union all select i + 1 from n where i < 60000) "
      "insert into `t.txt` (data) select 'line ' || i from n;\nsave t.txt\nsave t.txt\n",
      "Can't write t.txt\nCan't write t.txt\n", "t.txt", old_text, true,
      [](const scratch_dir&) { fail_buffer_writes(); }, nullptr},
     {"the old content can't be written back: it stays in the backup",
      [](const scratch_dir& d) { return linked(d, "t.txt"); },
-     make_large_and_save("t.txt", 20000, "hex(zeroblob(100000))"),
+     make_large_and_save("t.txt", 60000, "hex(zeroblob(100000))"),
      not_loaded("t.txt") + "Can't write t.txt: its old content is in ", "t.txt", "", true,
      [](const scratch_dir&) {
        // Only cutting the file to its old length fails; the engine empties its journal.
-       fail_calls({{__NR_write, EIO, 2, 1 << 16}, {__NR_ftruncate, EIO, 1, 0, false}});
+       fail_calls({{__NR_pwrite64, EIO, 3, 1 << 18, true, 2, 1 << 18},
+                   {__NR_ftruncate, EIO, 1, 0, false}});
      },
      nullptr, true},
     // A replacement gets the old file's identity, or the file is written in

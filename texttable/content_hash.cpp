@@ -27,6 +27,10 @@ uint64_t content_hash_value(const content_hash& hash) {
   return XXH3_64bits_digest(hash.state.get());
 }
 
+uint64_t hash_bytes(const void* data, size_t size) {
+  return XXH3_64bits(data, size);
+}
+
 bool hash_content(read_at_function read_at, void* source, uint64_t& value, int64_t& size) {
   content_hash hash;
   if (!start_content_hash(hash)) return false;

@@ -23,6 +23,9 @@ void add_to_content_hash(content_hash& hash, const void* data, size_t size);
 // The hash of the bytes added so far.
 uint64_t content_hash_value(const content_hash& hash);
 
+// The hash of `size` bytes at once.
+uint64_t hash_bytes(const void* data, size_t size);
+
 // Hashes all that `read_at(source, buffer, size, offset)` gives from offset
 // 0 on (how many bytes, 0 at the end, -1 on failure). False when it can't be
 // read to its end.

@@ -1,11 +1,12 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "os/os.h"
-#include "os/save_target.h"
 #include "shell/shell.h"
 #include "texttable/content_hash.h"
+#include "texttable/save_target.h"
 #include "texttable/saved_text.h"
 #include "texttable/texttable.h"
 #include "texttable/unsaved_edits.h"
@@ -15,11 +16,29 @@ namespace {
 // Stops at the first failed write: writing on would only fail again, or, at
 // a terminal whose Ctrl-C broke off a write, leave a gap in the text. Adds
 // what it writes to `hash`.
-bool write_rows(FILE* file, const table_rows& t, const text_form& form, content_hash& hash) {
+bool write_rows(save_target& target, const table_rows& t, const text_form& form,
+                content_hash& hash) {
   return lay_out(t, form, [&](const char* text, size_t length) {
     add_to_content_hash(hash, text, length);
-    return write_unlocked(text, length, file) == length;
+    return write_save_target(target, text, length);
   });
+}
+
+// The `size` bytes of the text from `offset` on, laid out again: only for
+// a stretch of a save in place that another program wrote to meanwhile.
+bool text_at(const table_rows& t, const text_form& form, int64_t offset, size_t size, char* out) {
+  int64_t at = 0;
+  const int64_t end = offset + static_cast<int64_t>(size);
+  lay_out(t, form, [&](const char* text, size_t length) {
+    const int64_t next = at + static_cast<int64_t>(length);
+    const int64_t from = std::max(at, offset);
+    const int64_t to = std::min(next, end);
+    if (from < to)
+      memcpy(out + (from - offset), text + (from - at), static_cast<size_t>(to - from));
+    at = next;
+    return at < end;
+  });
+  return at >= end;
 }
 
 // Why a save was refused once, as the user is told.
@@ -67,6 +86,9 @@ void save_text_table(const char* name) {
   save_target target;
   save_result saved =
       open_save_target(name, size, seen, zero_byte_refused ? zero_byte.c_str() : nullptr, target);
+  target.text_at = [&](int64_t offset, size_t length, char* out) {
+    return text_at(t, form, offset, length, out);
+  };
   const bool stream = saved == save_result::done && target.mode == save_mode::stream;
   if (stream) {
     hold_interrupts(false);
@@ -76,7 +98,7 @@ void save_text_table(const char* name) {
     fflush(stdout);
   }
   if (saved == save_result::done) {
-    bool written = write_rows(target.file, t, form, hash);
+    bool written = write_rows(target, t, form, hash);
     saved = close_save_target(target, written);
   }
   if (stream) hold_broken_pipe(false);

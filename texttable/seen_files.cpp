@@ -2,7 +2,6 @@
 
 #include <unordered_map>
 
-#include "os/save_target.h"
 
 namespace {
 
@@ -65,19 +64,4 @@ void accept_zero_byte(std::string_view table, std::string_view row) {
 bool zero_byte_accepted(std::string_view table, std::string_view row) {
   auto found = accepted_zero_bytes.find(key_of(table));
   return found != accepted_zero_bytes.end() && found->second == row;
-}
-
-save_result judge_save(const seen_file* seen, const char* name, const seen_file& found,
-                       std::string& loaded_from) {
-  const bool regular = found.type == file_type::regular;
-  if (seen == nullptr) return regular ? save_result::not_loaded : save_result::done;
-  if (seen->left_by_earlier_run) {
-    return regular ? save_result::left_by_earlier_run : save_result::done;
-  }
-  if (seen->name != name && (seen->device != found.device || seen->inode != found.inode)) {
-    loaded_from = seen->name;
-    return save_result::loaded_elsewhere;
-  }
-  if (changed_since_seen(*seen, found)) return save_result::changed_on_disk;
-  return seen->cut_at_zero ? save_result::cut_at_zero : save_result::done;
 }
