@@ -109,6 +109,7 @@ void close_file(os_handle& file) {
 
 bool flush_save_buffer(save_target& target) {
   if (target.used == 0 || target.failed) return !target.failed;
+  if (target.hash != nullptr) add_to_content_hash(*target.hash, target.buffer, target.used);
   os_error written;
   if (target.mode == save_mode::stream) {
     written = os_files->write(target.file, target.buffer, target.used);

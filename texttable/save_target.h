@@ -70,6 +70,7 @@ struct save_target {
   in_place_backup kept;                // the old content, when writing in place
   std::vector<uint64_t> block_hashes;  // in place: of the new content, a block at a time
   save_text_source text_at;            // in place: the new content again
+  content_hash* hash = nullptr;        // of the bytes written, when given
   char* buffer = nullptr;              // save_block_size bytes: one save at a time
   size_t used = 0;
   int64_t offset = 0;     // where the buffer goes in the file

@@ -14,12 +14,9 @@
 namespace {
 
 // Stops at the first failed write: writing on would only fail again, or, at
-// a terminal whose Ctrl-C broke off a write, leave a gap in the text. Adds
-// what it writes to `hash`.
-bool write_rows(save_target& target, const table_rows& t, const text_form& form,
-                content_hash& hash) {
+// a terminal whose Ctrl-C broke off a write, leave a gap in the text.
+bool write_rows(save_target& target, const table_rows& t, const text_form& form) {
   return lay_out(t, form, [&](const char* text, size_t length) {
-    add_to_content_hash(hash, text, length);
     return write_save_target(target, text, length);
   });
 }
@@ -69,7 +66,7 @@ void save_text_table(const char* name) {
   const seen_file* seen = find_seen_file(name);
   const text_form form = seen != nullptr ? seen->form : text_form{};
   const int64_t size = laid_out_size(t, form);
-  const std::string zero_byte = zero_byte_row(t);
+  const std::string& zero_byte = t.zero_byte_row;
   const bool zero_byte_refused = !zero_byte.empty() && !zero_byte_accepted(name, zero_byte);
   content_hash hash;
   if (!start_content_hash(hash)) {
@@ -86,6 +83,7 @@ void save_text_table(const char* name) {
   save_target target;
   save_result saved =
       open_save_target(name, size, seen, zero_byte_refused ? zero_byte.c_str() : nullptr, target);
+  target.hash = &hash;
   target.text_at = [&](int64_t offset, size_t length, char* out) {
     return text_at(t, form, offset, length, out);
   };
@@ -98,7 +96,7 @@ void save_text_table(const char* name) {
     fflush(stdout);
   }
   if (saved == save_result::done) {
-    bool written = write_rows(target, t, form, hash);
+    bool written = write_rows(target, t, form);
     saved = close_save_target(target, written);
   }
   if (stream) hold_broken_pipe(false);

@@ -2,35 +2,35 @@
 // out as lines, in the form of the file the table holds.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "texttable/utf16_text.h"
 
-using table_result = std::unique_ptr<char*, decltype(&sqlite3_free_table)>;
-
-// A table's rows as the engine gives them: `columns` values a row, then a
-// mark that is not null where one of them holds a zero byte.
+// A table's rows as the engine gives them, each value's text one after
+// another in `text` (NULL as empty text; a value with a zero byte ends at
+// it).
 struct table_rows {
-  table_result result{nullptr, &sqlite3_free_table};
+  std::string text;
+  std::vector<size_t> ends;  // where each value ends in `text`, `columns` a row
   int rows = 0;
   int columns = 0;
-  bool skip_row = false;  // the first column is `row`, left out of the text
-  int row_column = -1;    // the column named `row`, if any
-  char** at(int r) const { return result.get() + static_cast<size_t>(r) * (columns + 1); }
+  bool skip_row = false;      // the first column is `row`, left out of the text
+  int row_column = -1;        // the column named `row`, if any
+  std::string zero_byte_row;  // the first row holding a zero byte, by its `row` or place
+  size_t laid_out = 0;        // bytes of the values the text holds
+
+  std::string_view value(size_t index) const {
+    const size_t begin = index == 0 ? 0 : ends[index - 1];
+    return std::string_view(text).substr(begin, ends[index] - begin);
+  }
 };
 
 // Reads every row of table `name`. On refusal sets `error` to the engine's
 // message (or "out of memory") and returns false; nothing is printed.
 bool read_table_rows(const char* name, table_rows& t, std::string& error);
-
-// The first row holding a zero byte, by its `row` or its place, or empty.
-std::string zero_byte_row(const table_rows& t);
 
 // Hands `text` the file's text piece by piece: one line per result row, a
 // first column named `row` left out; otherwise the first value is followed by
@@ -39,10 +39,13 @@ std::string zero_byte_row(const table_rows& t);
 // returns false then.
 template <typename text_function, typename line_end_function>
 bool lay_out_rows(const table_rows& t, text_function text, line_end_function line_end) {
-  for (int r = 1; r <= t.rows; ++r) {
-    char** values = t.at(r);
-    for (int c = t.skip_row ? 1 : 0; c < t.columns; ++c) {
-      if (values[c] != nullptr && !text(values[c], strlen(values[c]))) return false;
+  const int first = t.skip_row ? 1 : 0;
+  size_t index = 0;
+  for (int r = 0; r < t.rows; ++r) {
+    index += static_cast<size_t>(first);
+    for (int c = first; c < t.columns; ++c, ++index) {
+      const std::string_view value = t.value(index);
+      if (!value.empty() && !text(value.data(), value.size())) return false;
       if ((c == 0 || c + 1 < t.columns) && !text("\t", 1)) return false;
     }
     if (!line_end()) return false;
