@@ -324,10 +324,16 @@ os_error place(const std::string& from, const std::string& to) {
     return os_error::none;
   }
   if (errno != EINVAL && errno != ENOSYS) return last_error();
-  // A file system that can't rename without replacing can still link.
-  if (link(from.c_str(), to.c_str()) != 0) return last_error();
-  unlink(from.c_str());
-  return os_error::none;
+  // A file system that can't rename without replacing can still link; one
+  // without links is asked first whether the name is free.
+  if (link(from.c_str(), to.c_str()) == 0) {
+    unlink(from.c_str());
+    return os_error::none;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP) return last_error();
+  struct stat info;
+  if (lstat(to.c_str(), &info) == 0) return os_error::exists;
+  return rename(from.c_str(), to.c_str()) == 0 ? os_error::none : last_error();
 }
 
 os_error remove_if_same(const std::string& path, const file_facts& which) {
