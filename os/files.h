@@ -89,7 +89,8 @@ struct os_file_system {
   // of one of the process's descriptors recognized, a name the system reads
   // as another file refused (denied).
   os_error (*resolve)(const char* name, named_file& file);
-  // What `path` leads to now, its final link followed.
+  // What `path` leads to now, its final link followed; fixed_in_place too
+  // when `path` is itself a link.
   os_error (*look)(const std::string& path, file_facts& facts);
   // The names in the directory of `path` (a prefix as directory_prefix
   // gives, "" for the current one), each with its facts.

@@ -46,6 +46,12 @@ HANDLE lock(const std::wstring& name) {
   return CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
+// Another program reads it, letting others write to it but not remove it.
+HANDLE hold_against_removal(const std::wstring& name) {
+  return CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
+}
+
 HANDLE link_twice(const std::wstring& name) {
   CreateHardLinkW((name + L".link").c_str(), name.c_str(), nullptr);
   return INVALID_HANDLE_VALUE;
@@ -61,6 +67,8 @@ const save_case save_cases[] = {
     {"cut.txt", nothing, "", "a\r\n", 0, "delete from `cut.txt` where data = 'b'"},
     {"read-only.txt", make_read_only, "Can't open %s\n", "a\nb\n", FILE_ATTRIBUTE_READONLY},
     {"locked.txt", lock, "Can't open %s\n", "a\nb\n", 0},
+    // Written in place: no new file can take its name.
+    {"held.txt", hold_against_removal, "", "A\r\nB\r\n", 0},
 };
 
 using windows_test = scratch_test;
@@ -103,8 +111,9 @@ TEST_F(windows_test, saves_as_a_windows_user_expects) {
 TEST_F(windows_test, names_windows_reads_as_another_file_are_not_written) {
   // A stream of another file, a final dot or space the system drops, a
   // device with an extension, bytes that are no UTF-8.
-  for (const char* name :
-       {"a.txt:stream", "a.txt.", "a.txt ", "nul.txt", "Com1 .log", "b\xff.txt"}) {
+  for (const char* name : {"a.txt:stream", "a.txt.", "a.txt ", "nul.txt", "Com1 .log", "b\xff.txt",
+                           // The engine's own files, in any letter case.
+                           "Plinth.Temp.Htnilp-WAL"}) {
     SCOPED_TRACE(name);
     query(std::string("create table \"") + name + "\"(row integer primary key, data text)");
     query(std::string("insert into \"") + name + "\"(data) values ('x')");
@@ -140,6 +149,31 @@ TEST_F(windows_test, a_changed_file_and_a_cut_short_save_are_told) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "w.txt: a save of it was cut short; its old content is in .w.txt.plinth-Ab12cD\n");
   EXPECT_EQ(read_file(".w.txt.plinth-Ab12cD"), "old\r\n");
+  // One that had to go to the directory for temporary files carries the
+  // file's volume and number in its name.
+  BY_HANDLE_FILE_INFORMATION info = {};
+  const HANDLE file =
+      CreateFileW(L"w.txt", FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_TRUE(GetFileInformationByHandle(file, &info));
+  CloseHandle(file);
+  char tag[64];
+  snprintf(tag, sizeof tag, "%lx-%llx-", info.dwVolumeSerialNumber,
+           (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+  wchar_t temporary[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
+  const std::filesystem::path away = std::filesystem::path(std::wstring(temporary, length)) /
+                                     (std::string(".w.txt.plinth-") + tag + "Xy34zW");
+  { std::ofstream(away, std::ios::binary) << "older\r\n"; }
+  query("drop table `w.txt`");
+  testing::internal::CaptureStderr();
+  load_text_file("w.txt");
+  const std::string told = testing::internal::GetCapturedStderr();
+  std::filesystem::remove(away);
+  const std::u8string away_name = away.u8string();
+  EXPECT_EQ(told,
+            "w.txt: a save of it was cut short; its old content is in .w.txt.plinth-Ab12cD\n"
+            "w.txt: a save of it was cut short; its old content is in " +
+                std::string(away_name.begin(), away_name.end()) + "\n");
 }
 
 TEST_F(windows_test, a_second_hold_of_the_scratch_file_is_refused) {

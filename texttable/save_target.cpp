@@ -123,9 +123,9 @@ save_result open_regular(const char* name, const seen_file* seen, const char* ze
     close_file(target.original_file);
     return judged;
   }
-  // A new file would lose the file's other names, and what else makes it
-  // the file it is to the system.
-  if (facts.links > 1 || facts.fixed_in_place || named.replace_forbidden ||
+  // A new file would lose the file's other names, the link its name is,
+  // and what else makes it the file it is to the system.
+  if (facts.links > 1 || facts.fixed_in_place || named.fixed_in_place || named.replace_forbidden ||
       directory_keeps_names(path)) {
     return start_in_place(target);
   }

@@ -155,6 +155,8 @@ os_error look(const std::string& path, file_facts& facts) {
   if (stat(path.c_str(), &info) != 0) return last_error();
   facts = facts_from(info, AT_FDCWD, path.c_str(), 0);
   add_directory_facts(path, info, facts);
+  struct stat own;
+  if (lstat(path.c_str(), &own) == 0 && S_ISLNK(own.st_mode)) facts.fixed_in_place = true;
   return os_error::none;
 }
 

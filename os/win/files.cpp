@@ -4,10 +4,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <tuple>
 
 #include "os/win/system.h"
-#include "texttable/cut_short_saves.h"
 
 bool status_of(HANDLE handle, file_status& status, BY_HANDLE_FILE_INFORMATION* info) {
   status = file_status();
@@ -61,6 +59,7 @@ int64_t read_handle_at(HANDLE handle, void* buffer, size_t size, int64_t offset)
   const bool read = ReadFile(handle, buffer, wanted, &done, &at);
   const DWORD error = GetLastError();
   if (kept) SetFilePointerEx(handle, position, nullptr, FILE_BEGIN);
+  SetLastError(error);
   if (!read) return error == ERROR_HANDLE_EOF ? 0 : -1;
   return done;
 }
@@ -107,34 +106,4 @@ int64_t os_read_at(int fd, void* buffer, size_t size, int64_t offset) {
 
 void os_close(int fd) {
   _close(fd);
-}
-
-std::vector<std::string> os_cut_short_saves(const char* name) {
-  const std::string_view path = name;
-  const std::string_view prefix = directory_prefix(path);
-  const std::string_view base = path.substr(prefix.size());
-  std::vector<std::string> found;
-  if (base.empty()) return found;
-  const std::wstring pattern =
-      to_utf16(std::string(prefix) + "." + std::string(base) + ".plinth-*");
-  WIN32_FIND_DATAW entry;
-  HANDLE search =
-      FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
-  if (search == INVALID_HANDLE_VALUE) return found;
-  std::vector<std::tuple<uint64_t, std::string>> backups;
-  do {
-    // Not a link or a directory: those are no backup of ours.
-    const std::string entry_name = to_utf8(entry.cFileName);
-    if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
-        !is_backup_name(entry_name, base)) {
-      continue;
-    }
-    const uint64_t written = (static_cast<uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
-                             entry.ftLastWriteTime.dwLowDateTime;
-    backups.emplace_back(written, std::string(prefix) + entry_name);
-  } while (FindNextFileW(search, &entry));
-  FindClose(search);
-  std::sort(backups.begin(), backups.end());
-  for (auto& backup : backups) found.push_back(std::move(std::get<1>(backup)));
-  return found;
 }

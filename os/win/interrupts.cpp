@@ -145,7 +145,3 @@ bool sql_interrupted() {
 bool take_cancel_request() {
   return InterlockedExchange(&cancel_requested, 0) != 0;
 }
-
-bool cancel_pending() {
-  return cancel_requested != 0;
-}

@@ -26,10 +26,6 @@ std::wstring full_path(const std::wstring& name);
 // device, before Windows 11). A device's name alone names the device.
 bool names_another_file(std::string_view path);
 
-// "dir\" for "dir\name" (either slash, or a drive's "C:"), "" for a bare
-// name.
-std::string_view directory_prefix(std::string_view path);
-
 // What `handle` leads to. False when the system can't say.
 bool status_of(HANDLE handle, file_status& status, BY_HANDLE_FILE_INFORMATION* info = nullptr);
 // Opens `name` only to ask what it is (never refused by another program's
@@ -39,15 +35,9 @@ HANDLE open_to_look(const std::wstring& name);
 bool same_file(const file_status& a, const file_status& b);
 
 // Reads up to `size` bytes from `offset` on, leaving the handle's position
-// where it was: how many, 0 at the end, -1 on failure.
+// where it was: how many, 0 at the end, -1 on failure (GetLastError says
+// why).
 int64_t read_handle_at(HANDLE handle, void* buffer, size_t size, int64_t offset);
-
-// Creates a new file beside `path` (in `directory`, a prefix as
-// directory_prefix gives) named ".BASE.plinth-new-XXXXXX" (`replacement`)
-// or ".BASE.plinth-XXXXXX", opened for reading, writing and removal, and sets
-// `created` to its name. INVALID_HANDLE_VALUE with the system's error.
-HANDLE create_beside(std::string_view directory, std::string_view base, bool replacement,
-                     std::string& created);
 
 // Removes the file open as `handle` (opened with DELETE access) as soon as
 // the system allows: at once where it unlinks open files, else when the last
@@ -56,8 +46,6 @@ bool remove_open_file(HANDLE handle);
 
 // Whether this run still holds the scratch database's file.
 bool scratch_file_held();
-// Whether a Ctrl-C at the console waits to be taken (take_cancel_request).
-bool cancel_pending();
 
 // Whether `a` and `b` are the same but for the letter case of ASCII, as
 // Windows matches names.

@@ -35,11 +35,6 @@ std::wstring full_path(const std::wstring& name) {
   return out;
 }
 
-std::string_view directory_prefix(std::string_view path) {
-  const size_t end = path.find_last_of("/\\:");
-  return end == std::string_view::npos ? std::string_view() : path.substr(0, end + 1);
-}
-
 std::string system_message(DWORD error) {
   wchar_t* text = nullptr;
   const DWORD length = FormatMessageW(
