@@ -54,6 +54,50 @@ std::string refusal(save_result refused, const std::string& loaded_from) {
   }
 }
 
+// Says what became of the save, and remembers what the file holds now.
+void report_save(const char* name, save_result saved, save_target& target, const text_form& form,
+                 uint64_t hash, const std::string& zero_byte) {
+  switch (saved) {
+    case save_result::done:
+      note_table_saved(name, target.mode != save_mode::stream);
+      if (target.mode != save_mode::stream) {
+        seen_file written = seen_as(name, target.left);
+        written.hash = hash;
+        written.hashed = true;
+        written.form = form;
+        remember_seen_file(name, written);
+      }
+      break;
+    case save_result::cant_open:
+      print_error("Can't open %s\n", name);
+      break;
+    case save_result::cant_write:
+      print_error("Can't write %s\n", name);
+      break;
+    case save_result::cant_write_kept_backup:
+      print_error("Can't write %s: its old content is in %s\n", name, target.backup.c_str());
+      break;
+    // Refused once: the next save writes, unless the file changes again.
+    case save_result::changed_on_disk:
+    case save_result::cut_at_zero:
+    case save_result::not_loaded:
+    case save_result::left_by_earlier_run:
+    case save_result::loaded_elsewhere:
+      target.found.form = form;
+      remember_seen_file(name, target.found);
+      print_error("Can't save %s: %s; save again to write over it\n", name,
+                  refusal(saved, target.loaded_from).c_str());
+      break;
+    case save_result::zero_byte:
+      accept_zero_byte(name, zero_byte);
+      print_error(
+          "Can't save %s: row %s holds a zero byte, and what follows it would be lost; "
+          "save again to write over it\n",
+          name, zero_byte.c_str());
+      break;
+  }
+}
+
 }  // namespace
 
 void save_text_table(const char* name) {
@@ -101,43 +145,5 @@ void save_text_table(const char* name) {
   }
   if (stream) hold_broken_pipe(false);
   hold_interrupts(false);
-  switch (saved) {
-    case save_result::done:
-      note_table_saved(name, target.mode != save_mode::stream);
-      if (target.mode != save_mode::stream) {
-        seen_file written = seen_as(name, target.left);
-        written.hash = content_hash_value(hash);
-        written.hashed = true;
-        written.form = form;
-        remember_seen_file(name, written);
-      }
-      break;
-    case save_result::cant_open:
-      print_error("Can't open %s\n", name);
-      break;
-    case save_result::cant_write:
-      print_error("Can't write %s\n", name);
-      break;
-    case save_result::cant_write_kept_backup:
-      print_error("Can't write %s: its old content is in %s\n", name, target.backup.c_str());
-      break;
-    // Refused once: the next save writes, unless the file changes again.
-    case save_result::changed_on_disk:
-    case save_result::cut_at_zero:
-    case save_result::not_loaded:
-    case save_result::left_by_earlier_run:
-    case save_result::loaded_elsewhere:
-      target.found.form = form;
-      remember_seen_file(name, target.found);
-      print_error("Can't save %s: %s; save again to write over it\n", name,
-                  refusal(saved, target.loaded_from).c_str());
-      break;
-    case save_result::zero_byte:
-      accept_zero_byte(name, zero_byte);
-      print_error(
-          "Can't save %s: row %s holds a zero byte, and what follows it would be lost; "
-          "save again to write over it\n",
-          name, zero_byte.c_str());
-      break;
-  }
+  report_save(name, saved, target, form, content_hash_value(hash), zero_byte);
 }
