@@ -36,21 +36,30 @@ bool reads_itself(columns_table* table) {
   return true;
 }
 
+int finish_step(sqlite3_stmt*& statement, int stepped) {
+  if (stepped == SQLITE_ROW || stepped == SQLITE_DONE) return sqlite3_reset(statement);
+  const int result = sqlite3_finalize(statement);
+  statement = nullptr;
+  return result;
+}
+
 int find_first_row(columns_table* table, sqlite3_int64& row, bool& found) {
+  // A statement made anew can't tell what changed since the last.
+  const bool made = table->first_row == nullptr;
   int result = prepare(table, table->first_row, "select min(row) from %s");
   if (result != SQLITE_OK) return result;
   result = step(table, table->first_row);
   found = result == SQLITE_ROW && sqlite3_column_type(table->first_row, 0) != SQLITE_NULL;
   if (found) row = sqlite3_column_int64(table->first_row, 0);
-  result = sqlite3_reset(table->first_row);
   const int remade = sqlite3_stmt_status(table->first_row, SQLITE_STMTSTATUS_REPREPARE, 0);
-  if (remade != table->remade) {
+  if (made || remade != table->remade) {
     // The name may stand for another table now, which no count of changes
     // tells: a table dropped and made again, one renamed to it.
     table->remade = remade;
     for (column_index& index : table->indexes) free_index(index);
     table->scanned_column = -1;
   }
+  result = finish_step(table->first_row, result);
   return result == SQLITE_OK ? SQLITE_OK : engine_error(table, result);
 }
 

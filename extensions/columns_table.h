@@ -84,6 +84,12 @@ int prepare(columns_table* table, sqlite3_stmt*& statement, const char* sql);
 // Steps one of the table's statements.
 int step(columns_table* table, sqlite3_stmt* statement);
 
+// Resets a statement of the table's after its step and returns the result
+// of the reset. One whose step failed is finalized, to be made again at its
+// next use: it would hold the tables its failure came from, and a text table
+// that reads the columns table would hold that for ever.
+int finish_step(sqlite3_stmt*& statement, int stepped);
+
 // True, with the table's error set, when the table is called from inside a
 // step of its own: its text table reads it.
 bool reads_itself(columns_table* table);

@@ -135,10 +135,10 @@ bool changed_line(columns_table* table, string_view old, bool first_line, sqlite
 }
 
 // Runs a write whose bindings (text bound static among them) last only for it.
-int run_write(columns_table* table, sqlite3_stmt* statement) {
+int run_write(columns_table* table, sqlite3_stmt*& statement) {
   const int result = step(table, statement);
-  sqlite3_reset(statement);
-  sqlite3_clear_bindings(statement);
+  if (result == SQLITE_DONE) sqlite3_clear_bindings(statement);
+  finish_step(statement, result);
   if (result == SQLITE_DONE) return SQLITE_OK;
   return engine_error(table, result);
 }
@@ -199,7 +199,7 @@ int insert_row(columns_table* table, sqlite3_value* row, sqlite3_value** values,
     if (result != SQLITE_OK) return result;
   }
   const bool replacing = sqlite3_vtab_on_conflict(table->db) == SQLITE_REPLACE;
-  sqlite3_stmt* statement = replacing ? table->insert_replacing : table->insert;
+  sqlite3_stmt*& statement = replacing ? table->insert_replacing : table->insert;
   if (given) {
     sqlite3_bind_int64(statement, 1, sqlite3_value_int64(row));
   } else {
@@ -231,7 +231,7 @@ int changed_line_of(columns_table* table, sqlite3_int64 old_row, sqlite3_value**
   sqlite3_bind_int64(table->read_line, 1, old_row);
   int result = step(table, table->read_line);
   if (result != SQLITE_ROW) {
-    sqlite3_reset(table->read_line);
+    finish_step(table->read_line, result);
     if (result != SQLITE_DONE) return engine_error(table, result);
     set_error(&table->base,
               "columns: row " + std::to_string(old_row) + " of " + table->args.table + " is gone");
@@ -261,20 +261,20 @@ int update_row(columns_table* table, sqlite3_int64 old_row, sqlite3_value* row,
   bool same = false;
   if ((result = changed_line_of(table, old_row, values, same)) != SQLITE_OK) return result;
   const sqlite3_int64 new_row = sqlite3_value_int64(row);
-  sqlite3_stmt* statement = table->rewrite;
+  sqlite3_stmt** statement = &table->rewrite;
   if (new_row != old_row) {
     bool header_found;
     if ((result = check_after_header(table, new_row, header_found)) != SQLITE_OK) return result;
-    statement =
-        sqlite3_vtab_on_conflict(table->db) == SQLITE_REPLACE ? table->move_replacing : table->move;
-    sqlite3_bind_int64(statement, 3, new_row);
+    const bool replacing = sqlite3_vtab_on_conflict(table->db) == SQLITE_REPLACE;
+    statement = replacing ? &table->move_replacing : &table->move;
+    sqlite3_bind_int64(*statement, 3, new_row);
   } else if (same) {
     return SQLITE_OK;
   }
-  sqlite3_bind_int64(statement, 1, old_row);
-  sqlite3_bind_text64(statement, 2, table->line.data(), table->line.size(), SQLITE_STATIC,
+  sqlite3_bind_int64(*statement, 1, old_row);
+  sqlite3_bind_text64(*statement, 2, table->line.data(), table->line.size(), SQLITE_STATIC,
                       SQLITE_UTF8);
-  return run_write(table, statement);
+  return run_write(table, *statement);
 }
 
 }  // namespace

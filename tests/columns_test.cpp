@@ -176,7 +176,7 @@ const columns_case columns_cases[] = {
 struct columns_test : scratch_test {
   // A new scratch database with the text table of the case.
   void fresh(const columns_case& c) {
-    sqlite3_close(scratch_db);
+    ASSERT_EQ(sqlite3_close(scratch_db), SQLITE_OK);
     unlink(scratch_db_name);
     ASSERT_EQ(sqlite3_open(scratch_db_name, &scratch_db), SQLITE_OK);
     ASSERT_TRUE(add_sql_extensions(scratch_db));
@@ -222,70 +222,42 @@ TEST_F(columns_test, each_case_gives_its_rows) {
   }
 }
 
-// What a field's text is: its type and value as the grid shows it. A number
-// is the one the engine reads from the same text in SQL, to the last bit.
-struct field_case {
-  std::string text;
-  std::string value;  // typeof, then the value as text
-};
-
-const field_case field_cases[] = {
-    {"42", "integer 42"},
-    {"-3", "integer -3"},
-    {"+5", "integer 5"},
-    {"-0", "integer 0"},
-    {"9223372036854775807", "integer 9223372036854775807"},
-    {"-9223372036854775808", "integer -9223372036854775808"},
-    {"9223372036854775808", "real 9.22337203685478e+18"},
-    {"8.00", "real 8.0"},
-    {"171.90", "real 171.9"},
-    {"3.0", "real 3.0"},
-    {"1e3", "real 1000.0"},
-    {"0.5", "real 0.5"},
-    {".5", "real 0.5"},
-    {"-.5E+1", "real -5.0"},
-    {"0e5", "real 0.0"},
-    {"1e400", "real Inf"},
-    {"0.123314", "real 0.123314"},
-    {"0.7454152", "real 0.7454152"},
-    {"465.613664", "real 465.613664"},
-    {"73940699548562e-14", "real 0.73940699548562"},
-    {"1.5e-30", "real 1.5e-30"},
-    {"12345678901234567890.5", "real 1.23456789012346e+19"},
-    {"007", "text 007"},
-    {"00501", "text 00501"},
-    {"-01.5", "text -01.5"},
-    {" 4", "text  4"},
-    {"4 ", "text 4 "},
-    {"1,000", "text 1,000"},
-    {"$5", "text $5"},
-    {"5%", "text 5%"},
-    {"inf", "text inf"},
-    {"nan", "text nan"},
-    {"0x1A", "text 0x1A"},
-    {"5.", "text 5."},
-    {"1e", "text 1e"},
-    {"-", "text -"},
-    {".", "text ."},
-    {"1.2.3", "text 1.2.3"},
-    {"", "text "},
-};
+// What a field's text is: each case its text, then '|' and its type and value
+// as the grid shows it. A number is the one the engine reads from the same
+// text in SQL, to the last bit.
+// clang-format off
+const char* const field_cases[] = {
+    "42|integer 42", "-3|integer -3", "+5|integer 5", "-0|integer 0",
+    "9223372036854775807|integer 9223372036854775807",
+    "-9223372036854775808|integer -9223372036854775808",
+    "9223372036854775808|real 9.22337203685478e+18", "8.00|real 8.0", "171.90|real 171.9",
+    "3.0|real 3.0", "1e3|real 1000.0", "0.5|real 0.5", ".5|real 0.5", "-.5E+1|real -5.0",
+    "0e5|real 0.0", "1e400|real Inf", "0.123314|real 0.123314", "0.7454152|real 0.7454152",
+    "465.613664|real 465.613664", "73940699548562e-14|real 0.73940699548562",
+    "1.5e-30|real 1.5e-30", "12345678901234567890.5|real 1.23456789012346e+19", "007|text 007",
+    "00501|text 00501", "-01.5|text -01.5", " 4|text  4", "4 |text 4 ", "1,000|text 1,000",
+    "$5|text $5", "5%|text 5%", "inf|text inf", "nan|text nan", "0x1A|text 0x1A", "5.|text 5.",
+    "1e|text 1e", "-|text -", ".|text .", "1.2.3|text 1.2.3", "|text "};
+// clang-format on
 
 TEST_F(columns_test, field_texts_are_numbers_or_text) {
   std::string lines = "n\n";
-  for (const field_case& c : field_cases) {
-    lines += c.text.find(',') == std::string::npos ? c.text : '"' + c.text + '"';
+  for (std::string_view c : field_cases) {
+    const std::string_view text = c.substr(0, c.find('|'));
+    lines +=
+        text.find(',') == std::string::npos ? std::string(text) : '"' + std::string(text) + '"';
     lines += '\n';
   }
   fresh({"t.csv", lines, "", "", "", ""});
   query("create virtual table v using columns(`t.csv`)");
   int row = 1;
-  for (const field_case& c : field_cases) {
-    SCOPED_TRACE(c.text);
+  for (std::string_view c : field_cases) {
+    const std::string text(c.substr(0, c.find('|'))), value(c.substr(c.find('|') + 1));
+    SCOPED_TRACE(text);
     const std::string at = " from v where rowid = " + std::to_string(++row);
-    EXPECT_EQ(value_of("typeof(n) || ' ' || n" + at), c.value);
-    if (c.value.starts_with("text")) continue;
-    EXPECT_EQ(value_of("n = " + c.text + at), "1");
+    EXPECT_EQ(value_of("typeof(n) || ' ' || n" + at), value);
+    if (value.starts_with("text")) continue;
+    EXPECT_EQ(value_of("n = " + text + at), "1");
   }
 }
 
@@ -341,22 +313,12 @@ TEST_F(columns_test, edited_lines_read_back_as_their_rows) {
     query("insert into `t.csv`(row, data) values (" + row + ", '" + line + "')");
     const std::string fields = "quote(a) || '|' || quote(b) || '|' || quote(c) || '|' || quote(d)";
     const size_t edited = random() % 4;
-    std::string value;
-    switch (random() % 4) {
-      case 0:
-        value = "null";
-        break;
-      case 1:
-        value = std::to_string(static_cast<int>(random() % 2000) - 1000);
-        break;
-      case 2:
-        value = std::to_string((static_cast<int>(random() % 20000) - 10000) / 64.0);
-        break;
-      default:
-        value = "'";
-        for (size_t n = random() % 6; n > 0; --n) value += pick("ab,\" 1.0e-");
-        value += "'";
-    }
+    const int number = static_cast<int>(random() % 20000) - 10000;
+    std::string text = "'";
+    for (size_t n = random() % 6; n > 0; --n) text += pick("ab,\" 1.0e-");
+    const std::string values[] = {"null", std::to_string(number / 10),
+                                  std::to_string(number / 64.0), text + "'"};
+    const std::string value = values[random() % 4];
     SCOPED_TRACE(line + " | " + names[edited] + " = " + value);
     const std::string at = " from v where rowid = " + row;
     const std::string before = value_of(fields + at);
