@@ -443,7 +443,10 @@ int build_index(columns_cursor* cursor, column_index& index, sqlite3_int64 after
   if (result == SQLITE_OK) result = start_scan(cursor, after);
   if (result != SQLITE_OK) return result;
   const auto column = static_cast<size_t>(index.column);
-  bool room = reserve_index(index, static_cast<size_t>(table->lines) + 64);
+  // Room for the lines foreseen, within reason: rows far apart foresee too
+  // many.
+  constexpr double most_foreseen = 1 << 21;
+  bool room = reserve_index(index, static_cast<size_t>(std::min(table->lines, most_foreseen)) + 64);
   for (unsigned seen = 1; room; ++seen) {
     result = step(table, cursor->scan);
     if (result != SQLITE_ROW) break;

@@ -1,10 +1,7 @@
 #include "extensions/columns_numbers.h"
 
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <limits>
 #include <string>
 
 using std::string_view;
