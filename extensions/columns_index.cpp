@@ -54,8 +54,8 @@ void key_of(sqlite3_value* value, lookup_key& key) {
       key.hashes[key.count++] = number_hash(sqlite3_value_double(value));
       return;
     case SQLITE_TEXT: {
-      // The columns have no affinity of their own: a text equals only the
-      // same text.
+      // The columns are declared without a type: the engine makes no number
+      // of a field compared with a text, which equals only the same text.
       const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(value));
       key.text.assign(text == nullptr ? "" : text, static_cast<size_t>(sqlite3_value_bytes(value)));
       key.hashes[key.count++] = text_hash(key.text);
