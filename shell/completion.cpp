@@ -76,6 +76,18 @@ void sort_unique(std::vector<std::string>& words) {
   words.erase(std::unique(words.begin(), words.end()), words.end());
 }
 
+// Whether the text before a word ends with "columns(": the word is then the
+// text table of a columns table.
+bool names_text_table(std::string_view before_word) {
+  while (!before_word.empty() && is_space(before_word.back())) before_word.remove_suffix(1);
+  if (!before_word.ends_with('(')) return false;
+  before_word.remove_suffix(1);
+  while (!before_word.empty() && is_space(before_word.back())) before_word.remove_suffix(1);
+  size_t start = before_word.size();
+  while (start > 0 && is_word_char(before_word[start - 1])) --start;
+  return same_word(before_word.substr(start), "columns");
+}
+
 }  // namespace
 
 completion_kind completion_kind_at(std::string_view before_cursor) {
@@ -91,6 +103,7 @@ completion_kind completion_kind_at(std::string_view before_cursor) {
   }
   std::string_view before_word = before_cursor.substr(0, sql_word_start(before_cursor));
   while (!before_word.empty() && is_space(before_word.back())) before_word.remove_suffix(1);
+  if (names_text_table(before_word)) return completion_kind::sql_table;
   size_t keyword_start = before_word.size();
   while (keyword_start > 0 && is_word_char(before_word[keyword_start - 1])) --keyword_start;
   std::string_view keyword = before_word.substr(keyword_start);
@@ -260,7 +273,9 @@ char** complete(const char* text, int, int) {
   const bool quoted = rl_completion_quote_character == '`';
   std::vector<std::string> tables = table_names();
   choices = complete_names(kind, text, quoted, tables);
-  if (kind == completion_kind::sql_table && !quoted) {
+  const std::string_view line(rl_line_buffer, static_cast<size_t>(rl_point));
+  const bool text_table = names_text_table(line.substr(0, sql_word_start(line)));
+  if (kind == completion_kind::sql_table && !quoted && !text_table) {
     const std::vector<std::string> splits(std::begin(table_function_names),
                                           std::end(table_function_names));
     for (std::string& name : complete_functions(text, splits)) choices.push_back(std::move(name));

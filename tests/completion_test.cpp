@@ -43,6 +43,12 @@ const kind_case kind_cases[] = {
     {"select * from(", completion_kind::sql},
     {"select fromage", completion_kind::sql},
     {"select x.from ", completion_kind::sql_table},
+    {"create virtual table v using columns(", completion_kind::sql_table},
+    {"create virtual table v using COLUMNS ( no", completion_kind::sql_table},
+    {"create virtual table v using columns(`my no", completion_kind::sql_table},
+    {"create virtual table v using columns(t, ", completion_kind::sql},
+    {"create virtual table v using my_columns(", completion_kind::sql},
+    {"select count(", completion_kind::sql},
 };
 
 TEST(completion, kind_follows_command_word_and_sql_keyword) {

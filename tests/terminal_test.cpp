@@ -351,6 +351,11 @@ TEST_F(terminal_test, tab_completes_table_names_between_backticks) {
   press({"Tab"});
   wait_for_last_line("sql> select count(*) from `my notes.txt`");
   run("", "\n3\n");
+  // After columns( only table names, without a backtick typed first.
+  type("create virtual table v using columns(no");
+  press({"Tab"});
+  wait_for_last_line("sql> create virtual table v using columns(`notes.txt`");
+  run("); select count(*) from v", "\n1\n");
 }
 
 TEST_F(terminal_test, tab_completes_file_names_after_load) {
