@@ -180,6 +180,22 @@ TEST(scratch_database, and_its_journal_are_private_whatever_the_umask) {
   }
 }
 
+// A journal of the user's that a killed run left, readable by others, is
+// the run's from then on: private too.
+TEST(scratch_database, makes_a_leftover_journal_of_the_users_private) {
+  scratch_dir dir;
+  make_database(dir.path(db));
+  write_file(dir.path(journal), "");
+  ASSERT_EQ(chmod(dir.path(journal).c_str(), 0644), 0);
+  plinth_streams streams;
+  streams.pipe_input = true;
+  // Nothing loaded: the engine's own write would make the journal private.
+  plinth_process p = start_plinth(dir.root, {"none.txt"}, streams);
+  ASSERT_TRUE(wait_until([&] { return out_has(p, prompt); }));
+  EXPECT_EQ(mode_of(dir.path(journal)), 0600u);
+  EXPECT_EQ(wait_plinth(p).status, 0);
+}
+
 TEST(scratch_database, replaced_under_a_run_is_left_to_the_run_that_made_the_new_one) {
   for (bool moved : {true, false}) {
     SCOPED_TRACE(moved ? "moved away" : "removed");
