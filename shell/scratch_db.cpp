@@ -1,5 +1,6 @@
 // The scratch database: the run's one engine connection, on a file of the
-// current directory taken for this run alone (scratch_file.cpp).
+// current directory taken for this run alone (scratch_file.cpp), through the
+// gate that every file the engine keeps beside it passes (scratch_vfs.cpp).
 #include <string>
 
 #include "os/os.h"
@@ -45,7 +46,8 @@ void report_leftover_tables() {
 
 bool take_scratch_db() {
   std::string reason = std::string(scratch_db_name) + " keeps being removed";
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  const char* vfs = scratch_vfs_name();
+  for (int attempt = 0; attempt < 100 && vfs != nullptr; ++attempt) {
     scratch_handle file = no_scratch_file;
     bool created = false;
     scratch_found result = take_scratch_file(file, created, reason);
@@ -53,7 +55,7 @@ bool take_scratch_db() {
     if (result == scratch_found::refused) break;
     int opened =
         sqlite3_open_v2(scratch_db_name, &scratch_db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, vfs);
     // The journal's name is taken for a file of this user's for the whole
     // run, so that no other user can put one there between transactions.
     scratch_facts journal;
@@ -72,6 +74,7 @@ bool take_scratch_db() {
     os_let_go_scratch_file(created);
     break;
   }
+  if (vfs == nullptr) reason = sqlite3_errstr(SQLITE_ERROR);
   print_error("Can't open database: %s\n", reason.c_str());
   return false;
 }

@@ -37,3 +37,7 @@ bool ready_side_file(const char* name, side_open how, scratch_facts& facts, std:
 // ready_side_file would take as it is. False, with `reason`, otherwise.
 bool side_file_acceptable(const char* name, std::string& reason);
 
+// The name of the engine's file system that opens the scratch database:
+// the system's own, but each file it opens beside a database passes through
+// ready_side_file first. Null when it can't be registered.
+const char* scratch_vfs_name();
