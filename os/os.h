@@ -94,23 +94,8 @@ bool read_line(const char* prompt, std::string& line);
 // where the editor takes its completions from.
 void set_line_editor_setup(void (*setup)());
 
-// The scratch database's file, held by one run alone.
+// The scratch database's file, held by one run alone: os/scratch_file.h.
 
-enum class scratch_found { taken, refused, vanished };
-// Opens the file of scratch_db_name, made the user's own and private when
-// absent (`created`), and locks it for this run alone. Refused, with
-// `reason`, when it is not this user's own regular file with one name, holds
-// no database, is in use by another run, or a side file is not acceptable;
-// vanished when it was removed meanwhile (try again).
-scratch_found os_take_scratch_file(std::string& reason, bool& created);
-// Whether the name still gives the file this run holds.
-bool os_scratch_file_still_named();
-// Takes the journal's name for a private file of this user's, for the whole
-// run: the engine opens it by name at every transaction.
-bool os_take_journal(std::string& reason);
-// Lets go of the file, removing it only when asked (and this run is the
-// last to hold it).
-void os_let_go_scratch_file(bool remove);
 // Removes the scratch database and the engine's files beside it when the
 // name still gives the file this run holds and no other run holds it, then
 // lets go of it. Call after closing scratch_db, or from an interrupt

@@ -1,8 +1,10 @@
 // The scratch database: the run's one engine connection, on a file of the
-// current directory that the system layer takes for this run alone.
+// current directory taken for this run alone (scratch_file.cpp), through the
+// gate that every file the engine keeps beside it passes (scratch_vfs.cpp).
 #include <string>
 
 #include "os/os.h"
+#include "shell/scratch_file.h"
 #include "shell/shell.h"
 #include "texttable/seen_files.h"
 #include "texttable/texttable.h"
@@ -44,19 +46,24 @@ void report_leftover_tables() {
 
 bool take_scratch_db() {
   std::string reason = std::string(scratch_db_name) + " keeps being removed";
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  const char* vfs = scratch_vfs_name();
+  for (int attempt = 0; attempt < 100 && vfs != nullptr; ++attempt) {
+    scratch_handle file = no_scratch_file;
     bool created = false;
-    scratch_found result = os_take_scratch_file(reason, created);
+    scratch_found result = take_scratch_file(file, created, reason);
     if (result == scratch_found::vanished) continue;
     if (result == scratch_found::refused) break;
     int opened =
         sqlite3_open_v2(scratch_db_name, &scratch_db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, vfs);
+    // The journal's name is taken for a file of this user's for the whole
+    // run, so that no other user can put one there between transactions.
+    scratch_facts journal;
     if (opened != SQLITE_OK) {
       reason = sqlite3_errmsg(scratch_db);
-    } else if (!os_scratch_file_still_named()) {
+    } else if (!scratch_file_still_named(file)) {
       reason = std::string(scratch_db_name) + " was replaced while it was opened";
-    } else if (os_take_journal(reason)) {
+    } else if (ready_side_file(scratch_journal_name, side_open::create, journal, reason)) {
       set_interruptible_engine(scratch_db);
       watch_table_edits(scratch_db);
       if (!created) report_leftover_tables();
@@ -67,6 +74,7 @@ bool take_scratch_db() {
     os_let_go_scratch_file(created);
     break;
   }
+  if (vfs == nullptr) reason = sqlite3_errstr(SQLITE_ERROR);
   print_error("Can't open database: %s\n", reason.c_str());
   return false;
 }
@@ -76,8 +84,9 @@ void apply_engine_settings() {
   // The file is removed at the end of the run, so durable commits buy
   // nothing; the journal still guards it against a crash of the process. The
   // journal is emptied, not removed, after each transaction, so that its name
-  // stays taken by this user's file (see take_journal). Refused while another
-  // run holds the database locked: tried again before the next command.
+  // stays taken by this user's file (see take_scratch_db). Refused while
+  // another run holds the database locked: tried again before the next
+  // command.
   settings_pending =
       sqlite3_exec(scratch_db, "PRAGMA synchronous=OFF; PRAGMA journal_mode=TRUNCATE", nullptr,
                    nullptr, nullptr) != SQLITE_OK;

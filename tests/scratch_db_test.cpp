@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
 
 #include "fault_checks.h"
 #include "run_plinth.h"
+#include "shell/scratch_file.h"
 
 namespace {
 
@@ -180,6 +182,22 @@ TEST(scratch_database, and_its_journal_are_private_whatever_the_umask) {
   }
 }
 
+// A journal of the user's that a killed run left, readable by others, is
+// the run's from then on: private too.
+TEST(scratch_database, makes_a_leftover_journal_of_the_users_private) {
+  scratch_dir dir;
+  make_database(dir.path(db));
+  write_file(dir.path(journal), "");
+  ASSERT_EQ(chmod(dir.path(journal).c_str(), 0644), 0);
+  plinth_streams streams;
+  streams.pipe_input = true;
+  // Nothing loaded: the engine's own write would make the journal private.
+  plinth_process p = start_plinth(dir.root, {"none.txt"}, streams);
+  ASSERT_TRUE(wait_until([&] { return out_has(p, prompt); }));
+  EXPECT_EQ(mode_of(dir.path(journal)), 0600u);
+  EXPECT_EQ(wait_plinth(p).status, 0);
+}
+
 TEST(scratch_database, replaced_under_a_run_is_left_to_the_run_that_made_the_new_one) {
   for (bool moved : {true, false}) {
     SCOPED_TRACE(moved ? "moved away" : "removed");
@@ -281,6 +299,137 @@ TEST(scratch_database, held_by_a_live_run_refuses_a_second_run_which_changes_not
     expect_no_scratch_files(dir.root);
     // What write-ahead logging adds goes with the database.
     EXPECT_EQ(tree(dir.root), (std::set<std::string>{"a.txt", "b.txt"}));
+  }
+}
+
+const std::string wal = scratch_wal_name;
+const std::string shm = scratch_shm_name;
+const std::string insert = "insert into `t.txt` (data) values ('typed secret');\n";
+const std::string to_wal = "pragma journal_mode=wal;\n";
+// The journal goes at each commit, and at once when the mode changes so.
+const std::string journal_freed = "pragma journal_mode=delete;\n" + insert;
+// Write-ahead logging on and off again: its files go with it.
+const std::string wal_and_back = to_wal + insert + "pragma journal_mode=delete;\n";
+
+struct journal_switch_case {
+  const char* label;
+  std::vector<std::string> before;  // leave the planted name free
+  const std::string& planted;
+  std::string refused;
+};
+
+const journal_switch_case journal_switch_cases[] = {
+    {"delete", {journal_freed}, journal, insert},
+    {"truncate", {journal_freed}, journal, "pragma journal_mode=truncate; " + insert},
+    {"persist", {journal_freed}, journal, "pragma journal_mode=persist; " + insert},
+    {"wal, its log", {}, wal, to_wal},
+    {"wal, its shared memory", {}, shm, to_wal},
+    {"wal and back, the journal", {wal_and_back}, journal, insert},
+    {"wal and back, the log", {wal_and_back}, wal, to_wal},
+    {"wal and back, the shared memory", {wal_and_back}, shm, to_wal},
+};
+
+// How a file comes to be under `name`: by another user, or as a second name
+// of one of the user's own files.
+struct planting {
+  const char* label;
+  std::function<void(const scratch_dir&, const std::string&)> plant;
+  const char* target;  // the file written there would reach; null: the name's
+};
+
+void write_theirs(const std::string& path) {
+  write_file(path, "planted\n");
+  give_away(path);
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+}
+
+const planting plantings[] = {
+    {"their file",
+     [](const scratch_dir& d, const std::string& name) { write_theirs(d.path(name)); }, nullptr},
+    {"a symbolic link to their file",
+     [](const scratch_dir& d, const std::string& name) {
+       write_theirs(d.path("theirs"));
+       ASSERT_EQ(symlink("theirs", d.path(name).c_str()), 0);
+       give_away(d.path(name));
+     },
+     "theirs"},
+    {"a second name of the user's file",
+     [](const scratch_dir& d, const std::string& name) {
+       ASSERT_EQ(link(d.path("t.txt").c_str(), d.path(name).c_str()), 0);
+     },
+     "t.txt"},
+};
+
+// Sends `lines` and waits for the prompt after the last: the `prompts`th.
+void run_typed(const plinth_process& p, const std::string& lines, size_t& prompts) {
+  send(p, lines);
+  prompts += std::count(lines.begin(), lines.end(), '\n');
+  ASSERT_TRUE(wait_until([&] { return out_has(p, prompt, prompts); })) << lines;
+}
+
+void expect_planted_file_gets_nothing(const journal_switch_case& c, const planting& how) {
+  SCOPED_TRACE(std::string(c.label) + ", " + how.label);
+  scratch_dir dir;
+  ASSERT_EQ(chmod(dir.root.c_str(), 01777), 0);
+  write_file(dir.path("t.txt"), "secret row\n");
+  plinth_streams streams;
+  streams.pipe_input = true;
+  plinth_process p = start_plinth(dir.root, {"t.txt"}, streams);
+  ASSERT_TRUE(reaches_first_prompt(p));
+  size_t prompts = 1;
+  for (const std::string& line : c.before) run_typed(p, line, prompts);
+  ASSERT_FALSE(file_exists(dir.path(c.planted)));
+  how.plant(dir, c.planted);
+  const std::string target = dir.path(how.target != nullptr ? how.target : c.planted);
+  const std::string planted = read_file(target);
+  run_typed(p, c.refused, prompts);
+  send(p, "select data from `t.txt` where row = 1;\n");
+  plinth_run run = wait_plinth(p);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "SQL error: unable to open database file\n") << run.out;
+  // The run goes on, its table whole.
+  EXPECT_NE(run.out.find(grid("data", {"secret row"})), std::string::npos) << run.out;
+  EXPECT_EQ(read_file(target), planted);
+}
+
+// In a directory that others may write to (/tmp), a file put where the
+// engine keeps a journal, log or shared memory would receive the user's rows,
+// or play someone else's back into the database.
+TEST(scratch_database, keeps_its_rows_from_files_planted_where_a_journal_mode_puts_its_own) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+  for (const journal_switch_case& c : journal_switch_cases) {
+    for (const planting& how : plantings) expect_planted_file_gets_nothing(c, how);
+  }
+}
+
+// Through the gate in the test's own process: a database whose header says
+// write-ahead logging opens its log and shared memory at the first read,
+// beside which another user has put a file.
+TEST(scratch_database, in_wal_mode_refuses_a_planted_log_or_shared_memory_at_the_first_read) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+  for (const std::string* name : {&wal, &shm}) {
+    for (const planting& how : plantings) {
+      SCOPED_TRACE(*name + ", " + how.label);
+      scratch_dir dir;
+      ASSERT_EQ(chmod(dir.root.c_str(), 01777), 0);
+      write_file(dir.path("t.txt"), "secret row\n");
+      make_database(dir.path(db));
+      sqlite3* opened = nullptr;
+      ASSERT_EQ(sqlite3_open(dir.path(db).c_str(), &opened), SQLITE_OK);
+      ASSERT_EQ(sqlite3_exec(opened, "pragma journal_mode=wal", nullptr, nullptr, nullptr),
+                SQLITE_OK);
+      sqlite3_close(opened);
+      how.plant(dir, *name);
+      const std::string target = dir.path(how.target != nullptr ? how.target : *name);
+      const std::string planted = read_file(target);
+      ASSERT_EQ(
+          sqlite3_open_v2(dir.path(db).c_str(), &opened, SQLITE_OPEN_READWRITE, scratch_vfs_name()),
+          SQLITE_OK);
+      EXPECT_EQ(sqlite3_exec(opened, "select * from `notes.txt`", nullptr, nullptr, nullptr),
+                SQLITE_CANTOPEN);
+      sqlite3_close(opened);
+      EXPECT_EQ(read_file(target), planted);
+    }
   }
 }
 

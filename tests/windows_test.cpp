@@ -9,6 +9,7 @@
 #include "os/os.h"
 #include "run_plinth.h"
 #include "scratch_fixture.h"
+#include "shell/scratch_file.h"
 #include "texttable/texttable.h"
 
 namespace {
@@ -179,10 +180,12 @@ TEST_F(windows_test, a_changed_file_and_a_cut_short_save_are_told) {
 TEST_F(windows_test, a_second_hold_of_the_scratch_file_is_refused) {
   std::string reason;
   bool created = false;
-  ASSERT_EQ(os_take_scratch_file(reason, created), scratch_found::taken) << reason;
-  EXPECT_EQ(os_take_scratch_file(reason, created), scratch_found::refused);
+  scratch_handle held = no_scratch_file;
+  ASSERT_EQ(take_scratch_file(held, created, reason), scratch_found::taken) << reason;
+  scratch_handle second = no_scratch_file;
+  EXPECT_EQ(take_scratch_file(second, created, reason), scratch_found::refused);
   EXPECT_EQ(reason, "plinth.temp.htnilp is in use by another run");
-  EXPECT_TRUE(os_scratch_file_still_named());
+  EXPECT_TRUE(scratch_file_still_named(held));
   os_let_go_scratch_file(false);
 }
 
