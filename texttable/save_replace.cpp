@@ -12,6 +12,18 @@ void drop_temporary(save_target& target, const file_facts& made) {
   target.temporary.clear();
 }
 
+// Closes and removes the save's new file, open as `target.file`: known by
+// its name where the handle can't tell which file it is.
+void drop_new_file(save_target& target) {
+  file_facts made;
+  const bool known =
+      !target.temporary.empty() && (os_files->facts_of(target.file, made) == os_error::none ||
+                                    os_files->look(target.temporary, made) == os_error::none);
+  close_file(target.file);
+  if (known) drop_temporary(target, made);
+  target.temporary.clear();
+}
+
 save_result done_with(save_target& target, const file_facts& made) {
   // The new content is in place: a directory that can't be synced only
   // leaves the name less sure to survive a power cut.
@@ -94,10 +106,7 @@ save_result start_new_file(save_target& target) {
     return made == os_error::no_space ? save_result::cant_write : save_result::cant_open;
   }
   if (!reserve_room(target.file, target.size)) {
-    file_facts facts;
-    const bool known = os_files->facts_of(target.file, facts) == os_error::none;
-    close_file(target.file);
-    if (known) drop_temporary(target, facts);
+    drop_new_file(target);
     return save_result::cant_write;
   }
   return save_result::done;
@@ -116,13 +125,10 @@ save_result start_replacement(save_target& target) {
   // The new file gets the old one's identity now, so that a file whose
   // identity can't be given is written in place before a byte is written
   // twice.
-  file_facts facts;
   const bool identical =
-      os_files->facts_of(target.file, facts) == os_error::none &&
       os_files->give_identity(target.original_file, target.original, target.file);
   if (!identical || !reserve_room(target.file, target.size)) {
-    close_file(target.file);
-    drop_temporary(target, facts);
+    drop_new_file(target);
     if (identical) {
       close_file(target.original_file);
       return save_result::cant_write;
