@@ -46,8 +46,11 @@ void drop_backup(in_place_backup& kept, bool keep) {
   if (!keep) kept.path.clear();
 }
 
-// Copies the first `size` bytes of `from` to the backup, hashing each block.
+// Copies the first `size` bytes of `from` to the backup, hashing each block
+// and the whole.
 bool copy_old_content(os_handle from, in_place_backup& kept, int64_t size) {
+  content_hash whole;
+  if (!start_content_hash(whole)) return false;
   for (int64_t at = 0; at < size; at += static_cast<int64_t>(save_block_size)) {
     const size_t length = up_to_block(at, size);
     if (!read_exactly(from, file_bytes, length, at) ||
@@ -55,7 +58,9 @@ bool copy_old_content(os_handle from, in_place_backup& kept, int64_t size) {
       return false;
     }
     kept.block_hashes.push_back(hash_bytes(file_bytes, length));
+    add_to_content_hash(whole, file_bytes, length);
   }
+  kept.hash = content_hash_value(whole);
   return true;
 }
 
@@ -181,8 +186,10 @@ save_result start_in_place(save_target& target) {
   save_result result = save_result::done;
   if (!make_backup(target) || os_files->facts_of(target.file, now) != os_error::none) {
     result = save_result::cant_write;
-  } else if (now.size != target.kept.size) {
-    // Appended to while it was copied: nothing is written.
+  } else if (now.size != target.kept.size ||
+             (target.found.hashed && target.kept.hash != target.found.hash)) {
+    // Written to since it was compared, or while it was copied: nothing is
+    // written.
     target.found = look_again(target.found.name.c_str(), target.where.path);
     result = save_result::changed_on_disk;
   } else if (!reserve_room(target.file, target.size) ||
