@@ -84,15 +84,18 @@ bool make_backup(save_target& target) {
     away = true;
     made = create_beside(path, "part-", true, part, kept.file, &elsewhere);
   }
-  bool copied = made == os_error::none &&
-                os_files->facts_of(kept.file, kept.facts) == os_error::none &&
-                copy_old_content(target.reader, kept, facts.size) &&
+  const bool known =
+      made == os_error::none && os_files->facts_of(kept.file, kept.facts) == os_error::none;
+  bool copied = known && copy_old_content(target.reader, kept, facts.size) &&
                 os_files->sync(kept.file) == os_error::none;
   // Named a backup only now that it holds the whole old content.
   copied = copied && place_beside(part, path, "", kept.path, away ? &elsewhere : nullptr,
                                   &target.original) == os_error::none;
   if (!copied) {
-    if (!part.empty()) os_files->remove_if_same(part, kept.facts);
+    // Known by its name where its handle could not tell which file it is.
+    if (!part.empty() && (known || os_files->look(part, kept.facts) == os_error::none)) {
+      os_files->remove_if_same(part, kept.facts);
+    }
     drop_backup(kept, false);
     return false;
   }
