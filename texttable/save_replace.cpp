@@ -159,7 +159,11 @@ save_result finish_replacement(save_target& target, bool written) {
   const os_error looked = os_files->look(target.where.path, now);
   close_file(target.original_file);
   if (looked == os_error::not_found) return place_new(target, made);
-  if (looked != os_error::none || !still_as_found(target, now)) {
+  if (looked != os_error::none) {
+    drop_temporary(target, made);
+    return save_result::cant_write;
+  }
+  if (!still_as_found(target, now)) {
     drop_temporary(target, made);
     target.found = look_again(target.found.name.c_str(), target.where.path);
     return save_result::changed_on_disk;
