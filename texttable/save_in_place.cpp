@@ -187,7 +187,10 @@ save_result start_in_place(save_target& target) {
   target.original_file = no_file;
   file_facts now;
   save_result result = save_result::done;
-  if (!make_backup(target) || os_files->facts_of(target.file, now) != os_error::none) {
+  // Its size is looked at last, just before it is lengthened: a line
+  // appended before that is seen, not cut.
+  if (!make_backup(target) || !reserve_room(target.file, target.size) ||
+      os_files->facts_of(target.file, now) != os_error::none) {
     result = save_result::cant_write;
   } else if (now.size != target.kept.size ||
              (target.found.hashed && target.kept.hash != target.found.hash)) {
@@ -195,9 +198,8 @@ save_result start_in_place(save_target& target) {
     // written.
     target.found = look_again(target.found.name.c_str(), target.where.path);
     result = save_result::changed_on_disk;
-  } else if (!reserve_room(target.file, target.size) ||
-             (target.size > now.size &&
-              os_files->set_length(target.file, target.size) != os_error::none)) {
+  } else if (target.size > now.size &&
+             os_files->set_length(target.file, target.size) != os_error::none) {
     // Made as long as the new content first, so that what another program
     // appends from here on lands past the save's own bytes, to be kept.
     result = save_result::cant_write;
