@@ -114,7 +114,6 @@ bool flush_save_buffer(save_target& target) {
     written = os_files->write(target.file, target.buffer, target.used);
   } else if (target.mode == save_mode::in_place && !still_old_where_written(target)) {
     // Another program's bytes are not written over: the save stops here.
-    target.intruded = true;
     written = os_error::other;
   } else {
     target.touched = target.offset + static_cast<int64_t>(target.used);

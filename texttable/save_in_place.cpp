@@ -218,13 +218,19 @@ bool still_old_where_written(save_target& target) {
   const size_t block = static_cast<size_t>(at / static_cast<int64_t>(save_block_size));
   const size_t old_length = at < kept.size ? up_to_block(at, kept.size) : 0;
   const size_t length = std::max(old_length, target.used);
-  if (!read_exactly(target.reader, file_bytes, length, at)) return false;
-  if (old_length > 0 && (block >= kept.block_hashes.size() ||
-                         hash_bytes(file_bytes, old_length) != kept.block_hashes[block])) {
+  if (!read_exactly(target.reader, file_bytes, length, at)) {
+    // Cut short by another program; a read that fails says nothing of one.
+    file_facts now;
+    target.intruded = os_files->facts_of(target.reader, now) == os_error::none &&
+                      now.size < at + static_cast<int64_t>(length);
     return false;
   }
   // Past the old content, the zeros it was lengthened with.
-  return std::all_of(file_bytes + old_length, file_bytes + length, [](char c) { return c == 0; });
+  target.intruded =
+      (old_length > 0 && (block >= kept.block_hashes.size() ||
+                          hash_bytes(file_bytes, old_length) != kept.block_hashes[block])) ||
+      !std::all_of(file_bytes + old_length, file_bytes + length, [](char c) { return c == 0; });
+  return !target.intruded;
 }
 
 save_result finish_in_place(save_target& target, bool written) {

@@ -16,7 +16,8 @@ save_result start_in_place(save_target& target);
 // Writes what the buffer holds; false once a write failed.
 bool flush_save_buffer(save_target& target);
 // In place: whether the file still holds its old content (or the zeros it
-// was lengthened with) where the buffer is to go.
+// was lengthened with) where the buffer is to go; where it does not,
+// `intruded` is set. False also when it can't be read.
 bool still_old_where_written(save_target& target);
 
 // Ending, one way each.
