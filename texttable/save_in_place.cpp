@@ -105,22 +105,23 @@ bool make_backup(save_target& target) {
 }
 
 // Whether the save's own blocks hold what it wrote, and the old content past
-// them (about to be cut off) what it held.
-bool still_as_written(const save_target& target) {
+// them (about to be cut off) what it held: where they do not, `intruded` is
+// set. False also when they can't be read.
+bool still_as_written(save_target& target) {
   for (size_t block = 0; block < target.block_hashes.size(); ++block) {
     const size_t length = up_to_block(block_at(block), target.size);
-    if (!read_exactly(target.reader, file_bytes, length, block_at(block)) ||
-        hash_bytes(file_bytes, length) != target.block_hashes[block]) {
-      return false;
-    }
+    if (!read_exactly(target.reader, file_bytes, length, block_at(block))) return false;
+    target.intruded = hash_bytes(file_bytes, length) != target.block_hashes[block];
+    if (target.intruded) return false;
   }
   for (int64_t at = target.size; at < target.kept.size;) {
     const size_t length = up_to_block(at, target.kept.size);
     if (!read_exactly(target.reader, file_bytes, length, at) ||
-        !read_exactly(target.kept.file, old_bytes, length, at) ||
-        memcmp(file_bytes, old_bytes, length) != 0) {
+        !read_exactly(target.kept.file, old_bytes, length, at)) {
       return false;
     }
+    target.intruded = memcmp(file_bytes, old_bytes, length) != 0;
+    if (target.intruded) return false;
     at += static_cast<int64_t>(length);
   }
   return true;
@@ -237,14 +238,16 @@ save_result finish_in_place(save_target& target, bool written) {
   const int64_t end = std::max(target.kept.size, target.size);
   file_facts now;
   file_facts named;
+  // Its size is looked at last, just before it is cut to the new content's
+  // length: a line appended before that is seen, not cut. A look the system
+  // can't answer fails the save; it says nothing of another program.
+  const bool as_written = written && still_as_written(target);
+  const bool named_known = os_files->look(target.where.path, named) == os_error::none;
   const bool looked = os_files->facts_of(target.file, now) == os_error::none;
   // Another program wrote to it (it ends past the save's own bytes and the
   // old content) or its name now leads elsewhere.
-  bool changed = !looked || now.size != end ||
-                 os_files->look(target.where.path, named) != os_error::none ||
-                 !same_file(named, now);
-  if (written && !changed && !still_as_written(target)) target.intruded = true;
-  bool done = written && !changed && !target.intruded &&
+  const bool changed = looked && (now.size != end || (named_known && !same_file(named, now)));
+  bool done = as_written && named_known && looked && !changed && !target.intruded &&
               os_files->set_length(target.file, target.size) == os_error::none;
   // Writing may have taken away what the permissions held (a set-ID bit):
   // given back where the system lets it be.
