@@ -247,8 +247,10 @@ save_result finish_in_place(save_target& target, bool written) {
   // Another program wrote to it (it ends past the save's own bytes and the
   // old content) or its name now leads elsewhere.
   const bool changed = looked && (now.size != end || (named_known && !same_file(named, now)));
-  bool done = as_written && named_known && looked && !changed && !target.intruded &&
-              os_files->set_length(target.file, target.size) == os_error::none;
+  bool done = as_written && named_known && looked && !changed && !target.intruded;
+  // Once cut, the old content's tail is the save's to put back too.
+  if (done) target.touched = std::max(target.touched, target.kept.size);
+  done = done && os_files->set_length(target.file, target.size) == os_error::none;
   // Writing may have taken away what the permissions held (a set-ID bit):
   // given back where the system lets it be.
   if (done) os_files->give_mode(target.file, target.original, target.file);
