@@ -76,9 +76,10 @@ os_error place_beside(const std::string& from, const std::string& path, std::str
                     [&](const std::string& name) { return os_files->place(from, name); });
 }
 
-bool directory_keeps_names(const std::string& path) {
+bool directory_keeps_names(const std::string& path, bool unknown) {
   file_facts directory;
-  return os_files->look(directory_of(path), directory) == os_error::none && directory.keeps_names;
+  if (os_files->look(directory_of(path), directory) != os_error::none) return unknown;
+  return directory.keeps_names;
 }
 
 bool hash_file(os_handle file, uint64_t& hash, int64_t& size) {

@@ -77,7 +77,8 @@ bool make_backup(save_target& target) {
     return false;
   }
   const std::string elsewhere = os_files->temporary_directory();
-  bool away = directory_keeps_names(path);
+  // Its backup goes elsewhere where a name made beside it might stay.
+  bool away = directory_keeps_names(path, true);
   std::string part;
   os_error made = away ? os_error::denied : create_beside(path, "part-", true, part, kept.file);
   if (made == os_error::denied) {

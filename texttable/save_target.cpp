@@ -124,9 +124,10 @@ save_result open_regular(const char* name, const seen_file* seen, const char* ze
     return judged;
   }
   // A new file would lose the file's other names, and what else makes it
-  // the file it is to the system.
+  // the file it is to the system; in a directory that keeps every name (or
+  // may: the system can't tell), its own name would stay there for good.
   if (facts.links > 1 || facts.fixed_in_place || named.replace_forbidden ||
-      directory_keeps_names(path)) {
+      directory_keeps_names(path, true)) {
     return start_in_place(target);
   }
   return start_replacement(target);

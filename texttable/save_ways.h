@@ -47,8 +47,9 @@ os_error place_beside(const std::string& from, const std::string& path, std::str
                       std::string& placed, const std::string* directory = nullptr,
                       const file_facts* identity = nullptr);
 
-// Whether the directory of `path` keeps every name made in it.
-bool directory_keeps_names(const std::string& path);
+// Whether the directory of `path` keeps every name made in it; `unknown`
+// when the system can't tell.
+bool directory_keeps_names(const std::string& path, bool unknown = false);
 // Hashes all of the file open as `file`, from its start.
 bool hash_file(os_handle file, uint64_t& hash, int64_t& size);
 file_status status_of(const file_facts& facts);
