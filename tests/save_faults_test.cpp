@@ -43,74 +43,43 @@ const save_case save_cases[] = {
      "from r"},
 };
 
-// The errors a real system gives at each call, as bits.
-constexpr unsigned no_space = 1, io = 2, denied = 4, taken = 8;
-
-const std::pair<std::string_view, unsigned> errors_of_calls[] = {
-    {"resolve", io | denied},
-    {"look", io | denied},
-    {"list", io | denied},
-    {"open", io | denied},
-    {"create", no_space | io | denied | taken},
-    {"facts_of", io},
-    {"read_at", io},
-    {"write_at", no_space | io},
-    {"write", no_space | io},
-    {"set_length", no_space | io},
-    {"reserve", no_space | io},
-    {"sync", no_space | io},
-    {"give_identity", denied},
-    {"give_mode", denied},
-    {"replace", no_space | io | denied},
-    {"place", no_space | io | denied | taken},
-    {"remove_if_same", io | denied},
-    {"sync_directory", io},
+// A fault, and what it is in words.
+struct named_fault {
+  stand_in_fault fault;
+  std::string what;
 };
 
-stand_in_fault fault_of(fault_kind kind, os_error error = os_error::none) {
-  stand_in_fault fault;
-  fault.kind = kind;
-  fault.error = error;
-  return fault;
-}
-
-std::vector<stand_in_fault> faults_at(std::string_view entry, stand_in_system system) {
-  unsigned errors = 0;
-  for (const auto& [call, its] : errors_of_calls) errors = call == entry ? its : errors;
-  std::vector<stand_in_fault> faults;
-  for (const auto& [bit, error] :
-       {std::pair{no_space, os_error::no_space}, {io, os_error::io}, {denied, os_error::denied}}) {
-    if (errors & bit) faults.push_back(fault_of(fault_kind::fail, error));
+// The faults at a call of `entry`: the errors a real system gives there (a
+// call that only says whether it worked fails once), another program at
+// work, a kill, a power cut, and Windows' own failures of replace.
+std::vector<named_fault> faults_at(std::string_view entry, stand_in_system system) {
+  const std::string call = " " + std::string(entry) + " ";
+  std::vector<named_fault> faults;
+  const auto add = [&](const char* what, fault_kind kind, os_error error = os_error::none) {
+    faults.push_back({stand_in_fault(), what});
+    faults.back().fault.kind = kind;
+    faults.back().fault.error = error;
+  };
+  const auto among = [&](std::string_view calls) { return calls.find(call) != calls.npos; };
+  if (among(" create place replace write_at write set_length reserve sync ")) {
+    add("fails: no space", fault_kind::fail, os_error::no_space);
   }
-  if (errors & taken) faults.push_back(fault_of(fault_kind::taken));
-  for (fault_kind kind :
-       {fault_kind::append, fault_kind::rewrite, fault_kind::stop, fault_kind::power_cut}) {
-    faults.push_back(fault_of(kind));
+  if (!entry.starts_with("give_")) add("fails: I/O", fault_kind::fail, os_error::io);
+  if (among(" resolve look list open create place replace remove_if_same give_identity "
+            "give_mode ")) {
+    add("fails: denied", fault_kind::fail, os_error::denied);
   }
+  if (among(" create place ")) add("finds its name taken", fault_kind::taken);
+  add("has a line appended first", fault_kind::append);
+  add("has bytes rewritten first", fault_kind::rewrite);
+  add("is killed", fault_kind::stop);
+  add("loses power", fault_kind::power_cut);
   if (entry == "replace" && system == stand_in_system::windows_like) {
-    for (fault_kind kind :
-         {fault_kind::replace_kept, fault_kind::replace_aside, fault_kind::stop_aside}) {
-      faults.push_back(fault_of(kind));
-    }
+    add("fails, both files kept (1176)", fault_kind::replace_kept);
+    add("fails, the old file aside (1177)", fault_kind::replace_aside);
+    add("is killed between its moves", fault_kind::stop_aside);
   }
   return faults;
-}
-
-std::string described(const stand_in_fault& fault) {
-  static const char* const kinds[] = {"runs",
-                                      "fails",
-                                      "finds its name taken",
-                                      "has a line appended first",
-                                      "has bytes rewritten first",
-                                      "is killed",
-                                      "loses power",
-                                      "fails, both files kept (1176)",
-                                      "fails, the old file aside (1177)",
-                                      "is killed between its moves"};
-  static const char* const errors[] = {"", "", "", "denied", "no space", "io"};
-  std::string text = kinds[static_cast<int>(fault.kind)];
-  if (fault.kind == fault_kind::fail) text += std::string(": ") + errors[int(fault.error)];
-  return text;
 }
 
 // Where a run starts from: the files, and what the table holds of its own.
@@ -308,6 +277,47 @@ struct save_faults_test : scratch_test {
   }
 };
 
+// Whether a save that failed at `fault` is stopped again at each later call:
+// what it does to undo a write or a replacement.
+bool stopped_again_after(const stand_in_fault& fault, std::string_view entry) {
+  const bool undoes = entry == "write_at" || entry == "set_length" || entry == "sync";
+  return fault.kind == fault_kind::replace_kept || fault.kind == fault_kind::replace_aside ||
+         (fault.kind == fault_kind::fail && fault.error == os_error::io &&
+          (undoes || entry == "replace"));
+}
+
+// The first run of a case that goes wrong, with each fault at each call.
+std::string first_problem(const start_of_runs& start, const std::vector<std::string_view>& calls,
+                          stand_in_system system) {
+  const size_t middle =
+      std::min(start.old_text.value_or(start.new_text).size(), start.new_text.size()) / 2;
+  for (size_t k = 0; k < calls.size(); ++k) {
+    for (auto [fault, described] : faults_at(calls[k], system)) {
+      fault.at = static_cast<int64_t>(k);
+      fault.target = name;
+      fault.offset = static_cast<int64_t>(middle);
+      const std::string line = run_save(start, fault);
+      const int64_t made = stand_in.calls;
+      std::string problem = problem_with(start, fault, line);
+      const std::string what =
+          "call " + std::to_string(k) + " (" + std::string(calls[k]) + ") " + described;
+      if (!problem.empty()) return what + ": " + problem;
+      for (fault.then_at = fault.at + 1;
+           stopped_again_after(fault, calls[k]) && fault.then_at < made; ++fault.then_at) {
+        for (bool power_cut : {false, true}) {
+          fault.then_power_cut = power_cut;
+          problem = problem_with(start, fault, run_save(start, fault));
+          if (!problem.empty()) {
+            return what + ", then call " + std::to_string(fault.then_at) +
+                   (power_cut ? " loses power: " : " is killed: ") + problem;
+          }
+        }
+      }
+    }
+  }
+  return "";
+}
+
 TEST_F(save_faults_test, keeps_the_old_content_or_the_whole_new_whatever_fails) {
   for (const save_case& c : save_cases) {
     for (stand_in_system system : {stand_in_system::linux_like, stand_in_system::windows_like}) {
@@ -319,24 +329,8 @@ TEST_F(save_faults_test, keeps_the_old_content_or_the_whole_new_whatever_fails) 
       const std::string line = run_save(start, {});
       start.new_text = text_of(stand_in_listing(), name).value_or("");
       const std::vector<std::string_view> calls = stand_in.log;
-      ASSERT_EQ(line + problem_with(start, {}, line), "") << where;
-      const size_t middle =
-          std::min(start.old_text.value_or(start.new_text).size(), start.new_text.size()) / 2;
-      std::string problem;
-      for (size_t k = 0; k < calls.size() && problem.empty(); ++k) {
-        for (stand_in_fault fault : faults_at(calls[k], system)) {
-          fault.at = static_cast<int64_t>(k);
-          fault.target = name;
-          fault.offset = static_cast<int64_t>(middle);
-          problem = problem_with(start, fault, run_save(start, fault));
-          if (!problem.empty()) {
-            problem = "call " + std::to_string(k) + " (" + std::string(calls[k]) + ") " +
-                      described(fault) + ": " + problem;
-            break;
-          }
-        }
-      }
-      // The first run that goes wrong, of each case.
+      std::string problem = line + problem_with(start, {}, line);
+      if (problem.empty()) problem = first_problem(start, calls, system);
       EXPECT_EQ(problem, "") << where;
       os_files = os_system_files();
     }

@@ -101,7 +101,11 @@ void intrude() {
 os_error fault_at(std::string_view entry) {
   if (w.dead) return os_error::io;
   w.log.push_back(entry);
-  if (w.calls++ != w.fault.at) return os_error::none;
+  if (w.calls == w.fault.then_at) {
+    if (w.fault.then_power_cut) stand_in_power_cut();
+    w.dead = true;
+  }
+  if (w.dead || w.calls++ != w.fault.at) return w.dead ? os_error::io : os_error::none;
   switch (w.fault.kind) {
     case fault_kind::fail:
       return w.fault.error;

@@ -37,6 +37,8 @@ struct stand_in_fault {
   os_error error = os_error::none;
   std::string target;  // the file another program writes to
   int64_t offset = 0;
+  int64_t then_at = -1;  // a later call where the process is killed, or the power cut
+  bool then_power_cut = false;
 };
 
 inline constexpr std::string_view their_line = "another program's line\n";
