@@ -75,12 +75,16 @@ save_result recover(save_target& target, const file_facts& made, const std::stri
 // Whether the name still leads to the file as the save found it: the same
 // file, size and time of change, which only the system sets. Where times
 // keep whole seconds, a rewrite within the second hides in them: there the
-// content is hashed again.
-bool still_as_found(const save_target& target, const file_facts& now) {
+// content is hashed again. `known` is false where the system can't tell.
+bool still_as_found(const save_target& target, const file_facts& now, bool& known) {
   const file_facts& then = target.original;
+  known = true;
   if (!same_file(now, then) || now.size != then.size || now.changed != then.changed) return false;
-  return now.exact_time || !changed_since_seen(target.found, look_again(target.found.name.c_str(),
-                                                                        target.where.path));
+  if (now.exact_time) return true;
+  os_error looked;
+  const seen_file again = look_again(target.found.name.c_str(), target.where.path, &looked);
+  known = looked == os_error::none || looked == os_error::not_found;
+  return known && !changed_since_seen(target.found, again);
 }
 
 }  // namespace
@@ -159,12 +163,11 @@ save_result finish_replacement(save_target& target, bool written) {
   const os_error looked = os_files->look(target.where.path, now);
   close_file(target.original_file);
   if (looked == os_error::not_found) return place_new(target, made);
-  if (looked != os_error::none) {
+  bool known = looked == os_error::none;
+  if (!known || !still_as_found(target, now, known)) {
     drop_temporary(target, made);
-    return save_result::cant_write;
-  }
-  if (!still_as_found(target, now)) {
-    drop_temporary(target, made);
+    // A look the system can't answer says nothing of another program.
+    if (!known) return save_result::cant_write;
     target.found = look_again(target.found.name.c_str(), target.where.path);
     return save_result::changed_on_disk;
   }

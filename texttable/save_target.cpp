@@ -150,12 +150,14 @@ save_result judge_save(const seen_file* seen, const char* name, const seen_file&
   return seen->cut_at_zero ? save_result::cut_at_zero : save_result::done;
 }
 
-seen_file look_again(const char* name, const std::string& path) {
+seen_file look_again(const char* name, const std::string& path, os_error* looked) {
   seen_file found;
   found.name = name;
   found.type = file_type::none;
   file_facts facts;
-  if (os_files->look(path, facts) != os_error::none) return found;
+  const os_error error = os_files->look(path, facts);
+  if (looked != nullptr) *looked = error;
+  if (error != os_error::none) return found;
   if (facts.type != file_type::regular) return seen_as(name, status_of(facts));
   return hashed(name, path, facts);
 }

@@ -26,7 +26,8 @@ save_result finish_in_place(save_target& target, bool written);
 
 // What `path` leads to now: a regular file with its content hashed (when it
 // can be read), anything else as it stands, nothing as a record of no file.
-seen_file look_again(const char* name, const std::string& path);
+// `looked`, when given, is what the look at the name gave.
+seen_file look_again(const char* name, const std::string& path, os_error* looked = nullptr);
 
 // A name beside `path`, or in `directory` when given, for a file of the
 // save: ".BASE.plinth-" KIND and six letters. With `identity` (and in
