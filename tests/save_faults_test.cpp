@@ -16,7 +16,14 @@ namespace {
 const std::string name = "t.txt";
 const std::string second_name = "t2.txt";
 
-enum class shape : uint8_t { replace, two_names, fixed_in_place, keeps_names, new_file };
+enum class shape : uint8_t {
+  replace,
+  replace_whole_seconds,  // where the system keeps times to the second
+  two_names,
+  fixed_in_place,
+  keeps_names,
+  new_file
+};
 
 struct save_case {
   const char* label;
@@ -27,6 +34,8 @@ struct save_case {
 
 const save_case save_cases[] = {
     {"replaced", shape::replace, "values ('old 1'), ('old 2')",
+     "values ('new 1'), ('new 2'), ('new 3')"},
+    {"replaced, times in seconds", shape::replace_whole_seconds, "values ('old 1'), ('old 2')",
      "values ('new 1'), ('new 2'), ('new 3')"},
     {"in place, two names", shape::two_names, "values ('old 1'), ('old 2')",
      "values ('new 1'), ('new 2'), ('new 3')"},
@@ -251,6 +260,7 @@ struct save_faults_test : scratch_test {
   static void prepare(const save_case& c, stand_in_system system, start_of_runs& start) {
     stand_in_start(system);
     os_files = stand_in_files();
+    stand_in.whole_seconds = c.kind == shape::replace_whole_seconds;
     stand_in_put("other.txt", "another file\n");
     stand_in_put("/tmp/other.txt", "another file in /tmp\n");
     forget_seen_file(name);
@@ -272,7 +282,8 @@ struct save_faults_test : scratch_test {
     start.world = stand_in;
     start.files = stand_in_listing();
     start.old_text = text_of(start.files, name);
-    start.in_place = c.kind != shape::replace && c.kind != shape::new_file;
+    start.in_place = c.kind == shape::two_names || c.kind == shape::fixed_in_place ||
+                     c.kind == shape::keeps_names;
     if (const seen_file* seen = find_seen_file(name)) start.seen = *seen;
   }
 };

@@ -39,7 +39,7 @@ stand_in_node* node_at(const std::string& path) {
 }
 
 void touch(stand_in_node& node) {
-  node.facts.changed = node.facts.modified = ++w.clock;
+  node.facts.changed = node.facts.modified = w.whole_seconds ? 1000000000 : ++w.clock;
 }
 
 // Its names changed: on Windows they last at once.
@@ -51,6 +51,7 @@ void renamed(stand_in_node& directory) {
 file_facts facts_of_node(const stand_in_node& node) {
   file_facts facts = node.facts;
   facts.size = static_cast<int64_t>(node.content.size());
+  facts.exact_time = !w.whole_seconds;
   facts.links = 0;
   for (const uint64_t directory : {current_directory, temporary_files}) {
     for (const auto& [name, number] : w.nodes[directory].names) {
@@ -67,7 +68,6 @@ stand_in_node& add_file(const place_of& at, uint32_t mode) {
   node.facts.number = w.next_number++;
   node.facts.type = file_type::regular;
   node.facts.mode = mode;
-  node.facts.exact_time = true;
   at.directory->names[at.base] = node.facts.number;
   renamed(*at.directory);
   touch(node);
@@ -90,6 +90,12 @@ void intrude() {
     node->content += their_line;
   } else if (node != nullptr && node->content.size() >= at + their_bytes.size()) {
     node->content.replace(at, their_bytes.size(), their_bytes);
+    // Where times keep whole seconds, nothing the save can see tells bytes
+    // rewritten after it read them: a race too.
+    for (const stand_in_handle& handle : w.handles) {
+      w.raced = w.raced || (w.whole_seconds && handle.open && handle.node == node->facts.number &&
+                            handle.read_to > w.fault.offset);
+    }
   } else {
     return;
   }
@@ -220,6 +226,8 @@ int64_t read_at(os_handle file, void* buffer, size_t size, int64_t offset, os_er
   const size_t from = std::min(node->content.size(), static_cast<size_t>(offset));
   const size_t length = std::min(size, node->content.size() - from);
   memcpy(buffer, node->content.data() + from, length);
+  int64_t& read_to = w.handles[static_cast<size_t>(file)].read_to;
+  read_to = std::max(read_to, static_cast<int64_t>(from + length));
   return static_cast<int64_t>(length);
 }
 

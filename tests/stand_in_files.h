@@ -58,6 +58,7 @@ struct stand_in_handle {
   bool reads = false;
   bool writes = false;
   bool open = false;
+  int64_t read_to = 0;  // the end of what was read through it
 };
 
 struct stand_in_world {
@@ -65,6 +66,7 @@ struct stand_in_world {
   std::map<uint64_t, stand_in_node> nodes;  // by number; 1 is ".", 2 is "/tmp", on volume 2
   std::vector<stand_in_handle> handles;     // os_handle is the index
   int64_t clock = 0;
+  bool whole_seconds = false;  // times kept to the second: all the run's in one
   uint64_t next_number = 3;
   unsigned letters = 0;
   // The run under test.
@@ -74,8 +76,9 @@ struct stand_in_world {
   bool dead = false;
   bool intruded = false;  // another program wrote to `fault.target`
   // ... and the call itself, the save's own write, cut or replacement, then
-  // destroyed their bytes: a race no program can see, between its last look
-  // and its step.
+  // destroyed their bytes (a race no program can see, between its last look
+  // and its step), or they went over bytes already read where times keep
+  // whole seconds.
   bool raced = false;
   std::vector<std::string> theirs;  // files another program made
 };
