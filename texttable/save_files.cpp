@@ -76,9 +76,10 @@ os_error place_beside(const std::string& from, const std::string& path, std::str
                     [&](const std::string& name) { return os_files->place(from, name); });
 }
 
-bool directory_keeps_names(const std::string& path) {
+bool directory_keeps_names(const std::string& path, bool unknown) {
   file_facts directory;
-  return os_files->look(directory_of(path), directory) == os_error::none && directory.keeps_names;
+  if (os_files->look(directory_of(path), directory) != os_error::none) return unknown;
+  return directory.keeps_names;
 }
 
 bool hash_file(os_handle file, uint64_t& hash, int64_t& size) {
@@ -115,7 +116,6 @@ bool flush_save_buffer(save_target& target) {
     written = os_files->write(target.file, target.buffer, target.used);
   } else if (target.mode == save_mode::in_place && !still_old_where_written(target)) {
     // Another program's bytes are not written over: the save stops here.
-    target.intruded = true;
     written = os_error::other;
   } else {
     target.touched = target.offset + static_cast<int64_t>(target.used);

@@ -46,8 +46,11 @@ void drop_backup(in_place_backup& kept, bool keep) {
   if (!keep) kept.path.clear();
 }
 
-// Copies the first `size` bytes of `from` to the backup, hashing each block.
+// Copies the first `size` bytes of `from` to the backup, hashing each block
+// and the whole.
 bool copy_old_content(os_handle from, in_place_backup& kept, int64_t size) {
+  content_hash whole;
+  if (!start_content_hash(whole)) return false;
   for (int64_t at = 0; at < size; at += static_cast<int64_t>(save_block_size)) {
     const size_t length = up_to_block(at, size);
     if (!read_exactly(from, file_bytes, length, at) ||
@@ -55,7 +58,9 @@ bool copy_old_content(os_handle from, in_place_backup& kept, int64_t size) {
       return false;
     }
     kept.block_hashes.push_back(hash_bytes(file_bytes, length));
+    add_to_content_hash(whole, file_bytes, length);
   }
+  kept.hash = content_hash_value(whole);
   return true;
 }
 
@@ -72,22 +77,26 @@ bool make_backup(save_target& target) {
     return false;
   }
   const std::string elsewhere = os_files->temporary_directory();
-  bool away = directory_keeps_names(path);
+  // Its backup goes elsewhere where a name made beside it might stay.
+  bool away = directory_keeps_names(path, true);
   std::string part;
   os_error made = away ? os_error::denied : create_beside(path, "part-", true, part, kept.file);
   if (made == os_error::denied) {
     away = true;
     made = create_beside(path, "part-", true, part, kept.file, &elsewhere);
   }
-  bool copied = made == os_error::none &&
-                os_files->facts_of(kept.file, kept.facts) == os_error::none &&
-                copy_old_content(target.reader, kept, facts.size) &&
+  const bool known =
+      made == os_error::none && os_files->facts_of(kept.file, kept.facts) == os_error::none;
+  bool copied = known && copy_old_content(target.reader, kept, facts.size) &&
                 os_files->sync(kept.file) == os_error::none;
   // Named a backup only now that it holds the whole old content.
   copied = copied && place_beside(part, path, "", kept.path, away ? &elsewhere : nullptr,
                                   &target.original) == os_error::none;
   if (!copied) {
-    if (!part.empty()) os_files->remove_if_same(part, kept.facts);
+    // Known by its name where its handle could not tell which file it is.
+    if (!part.empty() && (known || os_files->look(part, kept.facts) == os_error::none)) {
+      os_files->remove_if_same(part, kept.facts);
+    }
     drop_backup(kept, false);
     return false;
   }
@@ -97,22 +106,23 @@ bool make_backup(save_target& target) {
 }
 
 // Whether the save's own blocks hold what it wrote, and the old content past
-// them (about to be cut off) what it held.
-bool still_as_written(const save_target& target) {
+// them (about to be cut off) what it held: where they do not, `intruded` is
+// set. False also when they can't be read.
+bool still_as_written(save_target& target) {
   for (size_t block = 0; block < target.block_hashes.size(); ++block) {
     const size_t length = up_to_block(block_at(block), target.size);
-    if (!read_exactly(target.reader, file_bytes, length, block_at(block)) ||
-        hash_bytes(file_bytes, length) != target.block_hashes[block]) {
-      return false;
-    }
+    if (!read_exactly(target.reader, file_bytes, length, block_at(block))) return false;
+    target.intruded = hash_bytes(file_bytes, length) != target.block_hashes[block];
+    if (target.intruded) return false;
   }
   for (int64_t at = target.size; at < target.kept.size;) {
     const size_t length = up_to_block(at, target.kept.size);
     if (!read_exactly(target.reader, file_bytes, length, at) ||
-        !read_exactly(target.kept.file, old_bytes, length, at) ||
-        memcmp(file_bytes, old_bytes, length) != 0) {
+        !read_exactly(target.kept.file, old_bytes, length, at)) {
       return false;
     }
+    target.intruded = memcmp(file_bytes, old_bytes, length) != 0;
+    if (target.intruded) return false;
     at += static_cast<int64_t>(length);
   }
   return true;
@@ -179,15 +189,19 @@ save_result start_in_place(save_target& target) {
   target.original_file = no_file;
   file_facts now;
   save_result result = save_result::done;
-  if (!make_backup(target) || os_files->facts_of(target.file, now) != os_error::none) {
+  // Its size is looked at last, just before it is lengthened: a line
+  // appended before that is seen, not cut.
+  if (!make_backup(target) || !reserve_room(target.file, target.size) ||
+      os_files->facts_of(target.file, now) != os_error::none) {
     result = save_result::cant_write;
-  } else if (now.size != target.kept.size) {
-    // Appended to while it was copied: nothing is written.
+  } else if (now.size != target.kept.size ||
+             (target.found.hashed && target.kept.hash != target.found.hash)) {
+    // Written to since it was compared, or while it was copied: nothing is
+    // written.
     target.found = look_again(target.found.name.c_str(), target.where.path);
     result = save_result::changed_on_disk;
-  } else if (!reserve_room(target.file, target.size) ||
-             (target.size > now.size &&
-              os_files->set_length(target.file, target.size) != os_error::none)) {
+  } else if (target.size > now.size &&
+             os_files->set_length(target.file, target.size) != os_error::none) {
     // Made as long as the new content first, so that what another program
     // appends from here on lands past the save's own bytes, to be kept.
     result = save_result::cant_write;
@@ -206,28 +220,38 @@ bool still_old_where_written(save_target& target) {
   const size_t block = static_cast<size_t>(at / static_cast<int64_t>(save_block_size));
   const size_t old_length = at < kept.size ? up_to_block(at, kept.size) : 0;
   const size_t length = std::max(old_length, target.used);
-  if (!read_exactly(target.reader, file_bytes, length, at)) return false;
-  if (old_length > 0 && (block >= kept.block_hashes.size() ||
-                         hash_bytes(file_bytes, old_length) != kept.block_hashes[block])) {
+  if (!read_exactly(target.reader, file_bytes, length, at)) {
+    // Cut short by another program; a read that fails says nothing of one.
+    file_facts now;
+    target.intruded = os_files->facts_of(target.reader, now) == os_error::none &&
+                      now.size < at + static_cast<int64_t>(length);
     return false;
   }
   // Past the old content, the zeros it was lengthened with.
-  return std::all_of(file_bytes + old_length, file_bytes + length, [](char c) { return c == 0; });
+  target.intruded =
+      (old_length > 0 && (block >= kept.block_hashes.size() ||
+                          hash_bytes(file_bytes, old_length) != kept.block_hashes[block])) ||
+      !std::all_of(file_bytes + old_length, file_bytes + length, [](char c) { return c == 0; });
+  return !target.intruded;
 }
 
 save_result finish_in_place(save_target& target, bool written) {
   const int64_t end = std::max(target.kept.size, target.size);
   file_facts now;
   file_facts named;
+  // Its size is looked at last, just before it is cut to the new content's
+  // length: a line appended before that is seen, not cut. A look the system
+  // can't answer fails the save; it says nothing of another program.
+  const bool as_written = written && still_as_written(target);
+  const bool named_known = os_files->look(target.where.path, named) == os_error::none;
   const bool looked = os_files->facts_of(target.file, now) == os_error::none;
   // Another program wrote to it (it ends past the save's own bytes and the
   // old content) or its name now leads elsewhere.
-  bool changed = !looked || now.size != end ||
-                 os_files->look(target.where.path, named) != os_error::none ||
-                 !same_file(named, now);
-  if (written && !changed && !still_as_written(target)) target.intruded = true;
-  bool done = written && !changed && !target.intruded &&
-              os_files->set_length(target.file, target.size) == os_error::none;
+  const bool changed = looked && (now.size != end || (named_known && !same_file(named, now)));
+  bool done = as_written && named_known && looked && !changed && !target.intruded;
+  // Once cut, the old content's tail is the save's to put back too.
+  if (done) target.touched = std::max(target.touched, target.kept.size);
+  done = done && os_files->set_length(target.file, target.size) == os_error::none;
   // Writing may have taken away what the permissions held (a set-ID bit):
   // given back where the system lets it be.
   if (done) os_files->give_mode(target.file, target.original, target.file);

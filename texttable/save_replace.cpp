@@ -12,6 +12,18 @@ void drop_temporary(save_target& target, const file_facts& made) {
   target.temporary.clear();
 }
 
+// Closes and removes the save's new file, open as `target.file`: known by
+// its name where the handle can't tell which file it is.
+void drop_new_file(save_target& target) {
+  file_facts made;
+  const bool known =
+      !target.temporary.empty() && (os_files->facts_of(target.file, made) == os_error::none ||
+                                    os_files->look(target.temporary, made) == os_error::none);
+  close_file(target.file);
+  if (known) drop_temporary(target, made);
+  target.temporary.clear();
+}
+
 save_result done_with(save_target& target, const file_facts& made) {
   // The new content is in place: a directory that can't be synced only
   // leaves the name less sure to survive a power cut.
@@ -63,12 +75,16 @@ save_result recover(save_target& target, const file_facts& made, const std::stri
 // Whether the name still leads to the file as the save found it: the same
 // file, size and time of change, which only the system sets. Where times
 // keep whole seconds, a rewrite within the second hides in them: there the
-// content is hashed again.
-bool still_as_found(const save_target& target, const file_facts& now) {
+// content is hashed again. `known` is false where the system can't tell.
+bool still_as_found(const save_target& target, const file_facts& now, bool& known) {
   const file_facts& then = target.original;
+  known = true;
   if (!same_file(now, then) || now.size != then.size || now.changed != then.changed) return false;
-  return now.exact_time || !changed_since_seen(target.found, look_again(target.found.name.c_str(),
-                                                                        target.where.path));
+  if (now.exact_time) return true;
+  os_error looked;
+  const seen_file again = look_again(target.found.name.c_str(), target.where.path, &looked);
+  known = looked == os_error::none || looked == os_error::not_found;
+  return known && !changed_since_seen(target.found, again);
 }
 
 }  // namespace
@@ -94,10 +110,7 @@ save_result start_new_file(save_target& target) {
     return made == os_error::no_space ? save_result::cant_write : save_result::cant_open;
   }
   if (!reserve_room(target.file, target.size)) {
-    file_facts facts;
-    const bool known = os_files->facts_of(target.file, facts) == os_error::none;
-    close_file(target.file);
-    if (known) drop_temporary(target, facts);
+    drop_new_file(target);
     return save_result::cant_write;
   }
   return save_result::done;
@@ -116,13 +129,10 @@ save_result start_replacement(save_target& target) {
   // The new file gets the old one's identity now, so that a file whose
   // identity can't be given is written in place before a byte is written
   // twice.
-  file_facts facts;
   const bool identical =
-      os_files->facts_of(target.file, facts) == os_error::none &&
       os_files->give_identity(target.original_file, target.original, target.file);
   if (!identical || !reserve_room(target.file, target.size)) {
-    close_file(target.file);
-    drop_temporary(target, facts);
+    drop_new_file(target);
     if (identical) {
       close_file(target.original_file);
       return save_result::cant_write;
@@ -153,8 +163,11 @@ save_result finish_replacement(save_target& target, bool written) {
   const os_error looked = os_files->look(target.where.path, now);
   close_file(target.original_file);
   if (looked == os_error::not_found) return place_new(target, made);
-  if (looked != os_error::none || !still_as_found(target, now)) {
+  bool known = looked == os_error::none;
+  if (!known || !still_as_found(target, now, known)) {
     drop_temporary(target, made);
+    // A look the system can't answer says nothing of another program.
+    if (!known) return save_result::cant_write;
     target.found = look_again(target.found.name.c_str(), target.where.path);
     return save_result::changed_on_disk;
   }

@@ -124,9 +124,11 @@ save_result open_regular(const char* name, const seen_file* seen, const char* ze
     return judged;
   }
   // A new file would lose the file's other names, the link its name is,
-  // and what else makes it the file it is to the system.
+  // and what else makes it the file it is to the system; in a directory
+  // that keeps every name (or may: the system can't tell), its own name
+  // would stay there for good.
   if (facts.links > 1 || facts.fixed_in_place || named.fixed_in_place || named.replace_forbidden ||
-      directory_keeps_names(path)) {
+      directory_keeps_names(path, true)) {
     return start_in_place(target);
   }
   return start_replacement(target);
@@ -149,12 +151,14 @@ save_result judge_save(const seen_file* seen, const char* name, const seen_file&
   return seen->cut_at_zero ? save_result::cut_at_zero : save_result::done;
 }
 
-seen_file look_again(const char* name, const std::string& path) {
+seen_file look_again(const char* name, const std::string& path, os_error* looked) {
   seen_file found;
   found.name = name;
   found.type = file_type::none;
   file_facts facts;
-  if (os_files->look(path, facts) != os_error::none) return found;
+  const os_error error = os_files->look(path, facts);
+  if (looked != nullptr) *looked = error;
+  if (error != os_error::none) return found;
   if (facts.type != file_type::regular) return seen_as(name, status_of(facts));
   return hashed(name, path, facts);
 }

@@ -44,6 +44,7 @@ struct in_place_backup {
   file_facts facts;
   int64_t size = 0;                    // of the old content
   std::vector<uint64_t> block_hashes;  // of the old content, a write block at a time
+  uint64_t hash = 0;                   // of it all
 };
 
 // The bytes a save writes at `offset` (into `out`, `size` of them): in place,

@@ -16,7 +16,8 @@ save_result start_in_place(save_target& target);
 // Writes what the buffer holds; false once a write failed.
 bool flush_save_buffer(save_target& target);
 // In place: whether the file still holds its old content (or the zeros it
-// was lengthened with) where the buffer is to go.
+// was lengthened with) where the buffer is to go; where it does not,
+// `intruded` is set. False also when it can't be read.
 bool still_old_where_written(save_target& target);
 
 // Ending, one way each.
@@ -25,7 +26,8 @@ save_result finish_in_place(save_target& target, bool written);
 
 // What `path` leads to now: a regular file with its content hashed (when it
 // can be read), anything else as it stands, nothing as a record of no file.
-seen_file look_again(const char* name, const std::string& path);
+// `looked`, when given, is what the look at the name gave.
+seen_file look_again(const char* name, const std::string& path, os_error* looked = nullptr);
 
 // A name beside `path`, or in `directory` when given, for a file of the
 // save: ".BASE.plinth-" KIND and six letters. With `identity` (and in
@@ -46,8 +48,9 @@ os_error place_beside(const std::string& from, const std::string& path, std::str
                       std::string& placed, const std::string* directory = nullptr,
                       const file_facts* identity = nullptr);
 
-// Whether the directory of `path` keeps every name made in it.
-bool directory_keeps_names(const std::string& path);
+// Whether the directory of `path` keeps every name made in it; `unknown`
+// when the system can't tell.
+bool directory_keeps_names(const std::string& path, bool unknown = false);
 // Hashes all of the file open as `file`, from its start.
 bool hash_file(os_handle file, uint64_t& hash, int64_t& size);
 file_status status_of(const file_facts& facts);
