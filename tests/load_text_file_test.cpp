@@ -202,13 +202,41 @@ TEST_F(load_text_file_test, names_the_backups_of_a_save_cut_short) {
   if (geteuid() == 0) {
     ASSERT_EQ(chown("sub/.f.txt.plinth-other0", 65534, 65534), 0);
   }
+  // A backup away from the file, or one whose name had no room for the
+  // file's, is known by the file's volume and number; another file's is not
+  // this one's, and a bare name in the temporary directory is nobody's.
+  struct stat info;
+  ASSERT_EQ(stat("sub/f.txt", &info), 0);
+  char identity[40];
+  snprintf(identity, sizeof identity, "%llx-%llx-", static_cast<unsigned long long>(info.st_dev),
+           static_cast<unsigned long long>(info.st_ino));
+  const std::string temporary = dir + "/tmp";
+  ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
+  const std::string away[] = {temporary + "/.f.txt.plinth-" + identity + "Tmp000",
+                              "sub/.plinth-" + std::string(identity) + "Short0",
+                              temporary + "/.f.txt.plinth-1-2-Other0",
+                              temporary + "/.f.txt.plinth-Bare00"};
+  for (time_t i = 0; i < static_cast<time_t>(std::size(away)); ++i) {
+    write_file(away[i], "text\n");
+    const timespec times[2] = {{1000, 0}, {2000 + i, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, away[i].c_str(), times, 0), 0);
+  }
+  const char* old_temporary = getenv("TMPDIR");
+  const std::string kept_temporary = old_temporary != nullptr ? old_temporary : "";
+  setenv("TMPDIR", temporary.c_str(), 1);
   for (const std::string typed : {"sub/f.txt", "link.txt"}) {
     testing::internal::CaptureStderr();
     load_text_file(typed.c_str());
-    const std::string said = typed + ": a save of it was cut short; its old content is in sub/";
+    const std::string said = typed + ": a save of it was cut short; its old content is in ";
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              said + ".f.txt.plinth-9zZ0aA\n" + said + ".f.txt.plinth-000000\n");
+              said + "sub/.f.txt.plinth-9zZ0aA\n" + said + "sub/.f.txt.plinth-000000\n" + said +
+                  away[0] + "\n" + said + away[1] + "\n");
     EXPECT_EQ(query("select data from `" + typed + "`"), rows{"text"});
+  }
+  if (old_temporary != nullptr) {
+    setenv("TMPDIR", kept_temporary.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
   }
   EXPECT_TRUE(file_exists("sub/.f.txt.plinth-9zZ0aA"));
 }
