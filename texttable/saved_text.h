@@ -32,20 +32,26 @@ bool read_table_rows(const char* name, table_rows& t, std::string& error);
 // The first row holding a zero byte, by its `row` or its place, or empty.
 std::string zero_byte_row(const table_rows& t);
 
-// Hands `text` the file's text piece by piece: one line per result row, a
-// first column named `row` left out; otherwise the first value is followed by
-// a tab even when it stands alone. NULL is written as empty text. Each row
-// ends with a call of `line_end`. Stops when a call returns false, and
-// returns false then.
+// Hands `text` one row's `columns` values as its line holds them, less the
+// line end: a first column named `row` left out (`skip_row`); otherwise the
+// first value is followed by a tab even when it stands alone. NULL is written
+// as empty text. Stops when a call returns false, and returns false then.
+template <typename text_function>
+bool lay_out_values(const char* const* values, int columns, bool skip_row, text_function& text) {
+  for (int c = skip_row ? 1 : 0; c < columns; ++c) {
+    if (values[c] != nullptr && !text(values[c], strlen(values[c]))) return false;
+    if ((c == 0 || c + 1 < columns) && !text("\t", 1)) return false;
+  }
+  return true;
+}
+
+// Hands `text` the file's text piece by piece: one line per result row, laid
+// out as above, each row ending with a call of `line_end`. Stops when a call
+// returns false, and returns false then.
 template <typename text_function, typename line_end_function>
 bool lay_out_rows(const table_rows& t, text_function text, line_end_function line_end) {
   for (int r = 1; r <= t.rows; ++r) {
-    char** values = t.at(r);
-    for (int c = t.skip_row ? 1 : 0; c < t.columns; ++c) {
-      if (values[c] != nullptr && !text(values[c], strlen(values[c]))) return false;
-      if ((c == 0 || c + 1 < t.columns) && !text("\t", 1)) return false;
-    }
-    if (!line_end()) return false;
+    if (!lay_out_values(t.at(r), t.columns, t.skip_row, text) || !line_end()) return false;
   }
   return true;
 }
