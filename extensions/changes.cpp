@@ -62,8 +62,8 @@ struct changes_cursor {
   char change = ' ';
   int64_t file_line = 0;  // from 1; 0 where there is none
   int64_t table_line = 0;
-  string_view text;
-  string header;
+  string_view text;  // the line without its mark: a header's ranges, a note's words
+  string ranges;
 };
 
 void set_error(sqlite3_vtab* table, const string& message) {
@@ -194,7 +194,7 @@ int changes_next(sqlite3_vtab_cursor* base) {
     c->no_newline_next = false;
     c->change = '\\';
     c->file_line = c->table_line = 0;
-    c->text = " No newline at end of file";
+    c->text = "No newline at end of file";
     return SQLITE_OK;
   }
   if (c->i < c->current.a_end || c->j < c->current.b_end) return next_hunk_line(c);
@@ -207,9 +207,8 @@ int changes_next(sqlite3_vtab_cursor* base) {
   c->j = h.b_begin;
   c->change = '@';
   c->file_line = c->table_line = 0;
-  c->header =
-      "@ -" + hunk_range(h.a_begin, h.a_end) + " +" + hunk_range(h.b_begin, h.b_end) + " @@";
-  c->text = c->header;
+  c->ranges = "-" + hunk_range(h.a_begin, h.a_end) + " +" + hunk_range(h.b_begin, h.b_end);
+  c->text = c->ranges;
   return SQLITE_OK;
 }
 
@@ -321,15 +320,19 @@ void set_line_number(sqlite3_context* context, int64_t number) {
   if (number > 0) sqlite3_result_int64(context, number);
 }
 
+// The line as a unified difference shows it.
+string line_of(const changes_cursor* c) {
+  if (c->change == '@') return "@@ " + string(c->text) + " @@";
+  if (c->change == '\\') return "\\ " + string(c->text);
+  return c->change + string(c->text);
+}
+
 int changes_column(sqlite3_vtab_cursor* base, sqlite3_context* context, int column) {
   auto* c = reinterpret_cast<changes_cursor*>(base);
   switch (column) {
-    case line_column: {
-      string line(1, c->change);
-      line.append(c->text);
-      set_text_result(context, line);
+    case line_column:
+      set_text_result(context, line_of(c));
       break;
-    }
     case change_column:
       set_text_result(context, string_view(&c->change, 1));
       break;

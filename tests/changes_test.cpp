@@ -39,28 +39,27 @@ std::vector<changes_case> changes_cases() {
   const std::string nine = "1\n2\n3\n4\n5\n6\n7\n8\n9\n";
   return {
       {"no file: every line added", "", "new n.txt; insert into `n.txt`(data) values ('a'), ('b')",
-       "'n.txt'", "@@ -0,0 +1,2 @@|@||\n+a|+||1\n+b|+||2"},
+       "'n.txt'", "@|||-0,0 +1,2\n+||1|a\n+||2|b"},
       {"nothing to change", "a\nb\n", "", "'f'", ""},
       {"a line end the save changes", "a" + other_end + "b" + other_end, "", "'f'",
-       "@@ -1,2 +1,2 @@|@||\n-a" + cr_found + "|-|1|\n-b" + cr_found + "|-|2|\n+a" + cr_kept +
-           "|+||1\n+b" + cr_kept + "|+||2"},
+       "@|||-1,2 +1,2\n-|1||a" + cr_found + "\n-|2||b" + cr_found + "\n+||1|a" + cr_kept +
+           "\n+||2|b" + cr_kept},
       {"UTF-16 as its text", utf16(u"hi\r\ntwo\r\n"), "update f set data = 'HI' where row = 1",
-       "'f'", "@@ -1,2 +1,2 @@|@||\n-hi\r|-|1|\n+HI\r|+||1\n two\r| |2|2"},
+       "'f'", "@|||-1,2 +1,2\n-|1||hi\r\n+||1|HI\r\n |2|2|two\r"},
       {"UTF-16 unchanged", utf16(u"hi\ntwo\n"), "", "'f'", ""},
       {"context 0: each change a hunk", nine, "update f set data = 'x' where row in (2, 4)",
-       "'f', 0", "@@ -2 +2 @@|@||\n-2|-|2|\n+x|+||2\n@@ -4 +4 @@|@||\n-4|-|4|\n+x|+||4"},
+       "'f', 0", "@|||-2 +2\n-|2||2\n+||2|x\n@|||-4 +4\n-|4||4\n+||4|x"},
       {"context 1: two changes with 2 lines between share a hunk", nine,
        "delete from f where row in (2, 5)", "'f', 1",
-       "@@ -1,6 +1,4 @@|@||\n 1| |1|1\n-2|-|2|\n 3| |3|2\n 4| |4|3\n-5|-|5|\n 6| |6|4"},
+       "@|||-1,6 +1,4\n |1|1|1\n-|2||2\n |3|2|3\n |4|3|4\n-|5||5\n |6|4|6"},
       {"a last line without a line feed", "x\ny", "", "'f'",
-       "@@ -1,2 +1,2 @@|@||\n x| |1|1\n-y|-|2|\n\\ No newline at end of file|\\||\n+y|+||2"},
+       "@|||-1,2 +1,2\n |1|1|x\n-|2||y\n\\|||No newline at end of file\n+||2|y"},
       {"a value with a line feed is two lines", "a\n", "update f set data = 'b' || char(10) || 'c'",
-       "'f'", "@@ -1 +1,2 @@|@||\n-a|-|1|\n+b|+||1\n+c|+||2"},
+       "'f'", "@|||-1 +1,2\n-|1||a\n+||1|b\n+||2|c"},
       {"values laid out as a save lays them out", "",
        "create table `m.txt`(x, y, z); insert into `m.txt` values (1, null, 'c')", "'m.txt'",
-       "@@ -0,0 +1 @@|@||\n+1\t\tc|+||1"},
-      {"an emptied table", "a\nb\n", "delete from f", "'f'",
-       "@@ -1,2 +0,0 @@|@||\n-a|-|1|\n-b|-|2|"},
+       "@|||-0,0 +1\n+||1|1\t\tc"},
+      {"an emptied table", "a\nb\n", "delete from f", "'f'", "@|||-1,2 +0,0\n-|1||a\n-|2||b"},
       {"NULL arguments", "a\n", "delete from f", "null", ""},
       {"no such table", "", "", "'nope'", "error: no such table: nope"},
       {"bad context", "a\n", "", "'f', 'x'",
@@ -94,13 +93,20 @@ struct changes_test : scratch_test {
     }
   }
 
-  // The rows of changes(arguments), their columns joined by '|', or its error.
+  // The rows of changes(arguments), change|file_line|table_line|text, or its
+  // error; each row's line must be what its other columns make.
   static std::string rows_of(const std::string& arguments) {
-    const std::string rows = value_of(
-        "group_concat(line || '|' || change || '|' || coalesce(file_line, '') || '|' || "
-        "coalesce(table_line, ''), char(10)) from (select * from changes(" +
-        arguments + "))");
-    return rows == "<null>" ? "" : rows;
+    const std::string rows = "(select * from changes(" + arguments + "))";
+    const std::string found = value_of(
+        "group_concat(change || '|' || coalesce(file_line, '') || '|' || "
+        "coalesce(table_line, '') || '|' || text, char(10)) from " +
+        rows);
+    if (found.starts_with("error: ")) return found;
+    EXPECT_EQ(value_of("count(*) from " + rows +
+                       " where line is not case change when '@' then '@@ ' || text || ' @@' "
+                       "when '\\' then '\\ ' || text else change || text end"),
+              "0");
+    return found == "<null>" ? "" : found;
   }
 };
 
