@@ -158,7 +158,7 @@ int next_table_line(table_lines& t, string_view& line) {
   while (t.begin >= t.text.size()) {
     const int stepped = sqlite3_step(t.rows);
     if (stepped != SQLITE_ROW) return stepped;
-    for (size_t c = 0; c < t.values.size(); ++c) {
+    for (size_t c = t.skip_row ? 1 : 0; c < t.values.size(); ++c) {
       const int column = static_cast<int>(c);
       t.values[c] = reinterpret_cast<const char*>(sqlite3_column_text(t.rows, column));
       if (t.values[c] == nullptr && sqlite3_column_type(t.rows, column) != SQLITE_NULL) {

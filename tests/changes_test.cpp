@@ -1,6 +1,10 @@
 // changes(...) through the engine: a table of cases, each a file, what makes
 // and edits its table and the rows a query of changes gives; then random
 // edits, whose rows must be the lines `diff --minimal` prints.
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <filesystem>
 #include <random>
 #include <string>
