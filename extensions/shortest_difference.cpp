@@ -68,84 +68,97 @@ void mark(uint8_t* marks, const int64_t* lines, int64_t from, int64_t to) {
   for (int64_t k = from; k < to; ++k) marks[lines != nullptr ? lines[k] : k] = 1;
 }
 
-// A point (x, y) in the middle of a shortest path from (xoff, yoff) to (xlim,
-// ylim), where the lines at both ends differ: searched from both ends at
-// once, a step at a time, until the two searches meet. On a tie a step
-// forward removes rather than adds, and the diagonals are tried from the
-// highest down; the meeting found first is taken.
+// The box of lines a search runs through, its corners' diagonals, and the
+// diagonals each search has reached, every other one between min and max.
+struct box {
+  int64_t xoff, xlim, yoff, ylim;
+  int64_t dmin, dmax;
+  int64_t fmin, fmax, bmin, bmax;
+  bool odd;  // the searches start on diagonals of different parity
+};
+
+// Both ends of a search's range move out by a diagonal, or in where they
+// meet a corner's; a diagonal newly reached has its neighbour marked as
+// reached nowhere.
+void widen(diagonals& v, int64_t& min, int64_t& max, const box& x, int64_t nowhere) {
+  if (min > x.dmin) {
+    at(v, --min - 1) = nowhere;
+  } else {
+    ++min;
+  }
+  if (max < x.dmax) {
+    at(v, ++max + 1) = nowhere;
+  } else {
+    --max;
+  }
+}
+
+// A step of the search from (xoff, yoff); true when it meets the other.
+bool step_forward(search& s, box& x, uint64_t& work, int64_t& xmid, int64_t& ymid) {
+  diagonals& f = s.forward;
+  widen(f, x.fmin, x.fmax, x, -1);
+  for (int64_t d = x.fmax; d >= x.fmin; d -= 2) {
+    const int64_t below = at(f, d - 1), above = at(f, d + 1);
+    int64_t i = std::min({below < above ? above : below + 1, x.xlim, x.ylim + d});
+    int64_t j = i - d;
+    const int64_t start = i;
+    while (i < x.xlim && j < x.ylim && s.a[i] == s.b[j]) ++i, ++j;
+    work += static_cast<uint64_t>(i - start);
+    at(f, d) = i;
+    if (x.odd && x.bmin <= d && d <= x.bmax && at(s.backward, d) <= i) {
+      xmid = i;
+      ymid = j;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A step of the search from (xlim, ylim); true when it meets the other.
+bool step_backward(search& s, box& x, uint64_t& work, int64_t& xmid, int64_t& ymid) {
+  diagonals& r = s.backward;
+  widen(r, x.bmin, x.bmax, x, std::numeric_limits<int64_t>::max());
+  for (int64_t d = x.bmax; d >= x.bmin; d -= 2) {
+    const int64_t below = at(r, d - 1), above = at(r, d + 1);
+    int64_t i = std::max({below < above ? below : above - 1, x.xoff, x.yoff + d});
+    int64_t j = i - d;
+    const int64_t start = i;
+    while (i > x.xoff && j > x.yoff && s.a[i - 1] == s.b[j - 1]) --i, --j;
+    work += static_cast<uint64_t>(start - i);
+    at(r, d) = i;
+    if (!x.odd && x.fmin <= d && d <= x.fmax && i <= at(s.forward, d)) {
+      xmid = i;
+      ymid = j;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A point (xmid, ymid) in the middle of a shortest path from (xoff, yoff)
+// to (xlim, ylim), where the lines at both ends differ: searched from both
+// ends at once, a step at a time, until the two searches meet. On a tie a
+// step forward removes rather than adds, and the diagonals are tried from
+// the highest down; the meeting found first is taken.
 bool middle(search& s, int64_t xoff, int64_t xlim, int64_t yoff, int64_t ylim, int64_t& xmid,
             int64_t& ymid) {
-  const uint64_t* a = s.a;
-  const uint64_t* b = s.b;
-  const int64_t dmin = xoff - ylim;  // the diagonals of the corners
-  const int64_t dmax = xlim - yoff;
-  const int64_t fmid = xoff - yoff;  // where each search starts
-  const int64_t bmid = xlim - ylim;
-  const bool odd = ((fmid - bmid) & 1) != 0;
-  int64_t fmin = fmid, fmax = fmid, bmin = bmid, bmax = bmid;
-  diagonals& f = s.forward;
-  diagonals& r = s.backward;
-  f.center = fmid;
-  r.center = bmid;
-  reach(f, 1);
-  reach(r, 1);
-  at(f, fmid) = xoff;
-  at(r, bmid) = xlim;
-  constexpr int64_t none_forward = -1;
-  constexpr int64_t none_backward = std::numeric_limits<int64_t>::max();
+  box x{xoff, xlim, yoff, ylim, xoff - ylim, xlim - yoff, 0, 0, 0, 0, false};
+  x.fmin = x.fmax = s.forward.center = xoff - yoff;
+  x.bmin = x.bmax = s.backward.center = xlim - ylim;
+  x.odd = ((x.fmin - x.bmin) & 1) != 0;
+  reach(s.forward, 1);
+  reach(s.backward, 1);
+  at(s.forward, x.fmin) = xoff;
+  at(s.backward, x.bmin) = xlim;
   uint64_t work = 0;  // lines compared along the diagonals
   for (int64_t step = 1;; ++step) {
-    reach(f, step + 1);
-    reach(r, step + 1);
-    if (!go_on(s, work + static_cast<uint64_t>(fmax - fmin + bmax - bmin + 2))) return false;
+    reach(s.forward, step + 1);
+    reach(s.backward, step + 1);
+    work += static_cast<uint64_t>(x.fmax - x.fmin + x.bmax - x.bmin + 2);
+    if (!go_on(s, work)) return false;
     work = 0;
-    if (fmin > dmin) {
-      at(f, --fmin - 1) = none_forward;
-    } else {
-      ++fmin;
-    }
-    if (fmax < dmax) {
-      at(f, ++fmax + 1) = none_forward;
-    } else {
-      --fmax;
-    }
-    for (int64_t d = fmax; d >= fmin; d -= 2) {
-      const int64_t below = at(f, d - 1), above = at(f, d + 1);
-      int64_t x = std::min({below < above ? above : below + 1, xlim, ylim + d});
-      int64_t y = x - d;
-      const int64_t x0 = x;
-      while (x < xlim && y < ylim && a[x] == b[y]) ++x, ++y;
-      work += static_cast<uint64_t>(x - x0);
-      at(f, d) = x;
-      if (odd && bmin <= d && d <= bmax && at(r, d) <= x) {
-        xmid = x;
-        ymid = y;
-        return true;
-      }
-    }
-    if (bmin > dmin) {
-      at(r, --bmin - 1) = none_backward;
-    } else {
-      ++bmin;
-    }
-    if (bmax < dmax) {
-      at(r, ++bmax + 1) = none_backward;
-    } else {
-      --bmax;
-    }
-    for (int64_t d = bmax; d >= bmin; d -= 2) {
-      const int64_t below = at(r, d - 1), above = at(r, d + 1);
-      int64_t x = std::max({below < above ? below : above - 1, xoff, yoff + d});
-      int64_t y = x - d;
-      const int64_t x0 = x;
-      while (x > xoff && y > yoff && a[x - 1] == b[y - 1]) --x, --y;
-      work += static_cast<uint64_t>(x0 - x);
-      at(r, d) = x;
-      if (!odd && fmin <= d && d <= fmax && x <= at(f, d)) {
-        xmid = x;
-        ymid = y;
-        return true;
-      }
+    if (step_forward(s, x, work, xmid, ymid) || step_backward(s, x, work, xmid, ymid)) {
+      return true;
     }
   }
 }
