@@ -279,10 +279,9 @@ bool find_line_changes(const uint64_t* a, int64_t n, const uint64_t* b, int64_t 
       return false;
     }
   }
-  // A run moves down as far as `context` lines into the lines that both
-  // sides end with, where a hunk shows them, and no further: those are the
-  // lines after the last that differ and after the first lines, less
-  // `context` of them, that both begin with.
+  // A run moves down no further than `context` lines, which a hunk shows,
+  // into the lines that both sides end with; those are counted back to no
+  // more than `context` lines into the lines that both begin with.
   int64_t prefix = 0;
   while (prefix < n && prefix < m && a[prefix] == b[prefix]) ++prefix;
   const int64_t shown = std::max(prefix - context, int64_t{0});
