@@ -132,10 +132,13 @@ TEST_F(changes_test, cases) {
 }
 
 #ifndef _WIN32
-TEST_F(changes_test, a_fifo_is_not_read) {
+TEST_F(changes_test, a_fifo_or_a_device_is_not_read) {
   ASSERT_EQ(mkfifo("p", 0600), 0);
   create_text_table("p");
   EXPECT_EQ(rows_of("'p'"), "error: changes: p is a FIFO, which save writes to without reading it");
+  create_text_table("/dev/zero");
+  EXPECT_EQ(rows_of("'/dev/zero'"),
+            "error: changes: /dev/zero is a device, which save writes to without reading it");
 }
 
 std::string lines_of(const std::vector<std::string>& lines, bool complete) {
