@@ -17,17 +17,29 @@
 
 namespace {
 
-const std::string end(os_line_end);  // what a save ends a line with
+// Files are written with the line end a save writes, LF on Linux and CR LF
+// on Windows, unless a case is about another; "$" in the rows stands for the
+// CR that a line's text then holds on Windows.
+const std::string end(os_line_end);
 const std::string other_end = end == "\n" ? "\r\n" : "\n";
-const std::string cr_kept = end == "\n" ? "" : "\r";         // in the table's lines
-const std::string cr_found = other_end == "\n" ? "" : "\r";  // in the file's
+
+std::string replaced(std::string text, char from, const std::string& to) {
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+    text.replace(at, 1, to);
+  }
+  return text;
+}
+
+std::string native(const std::string& lines) {
+  return replaced(lines, '\n', end);
+}
 
 struct changes_case {
   const char* label;
   std::string file;  // loaded as table f, unless it is empty
   std::string sql;
   std::string arguments;  // of changes(...)
-  std::string rows;       // line|change|file_line|table_line, or "error: ..."
+  std::string rows;       // change|file_line|table_line|text, or "error: ..."
 };
 
 std::string utf16(const std::u16string& text) {
@@ -40,30 +52,32 @@ std::string utf16(const std::u16string& text) {
 }
 
 std::vector<changes_case> changes_cases() {
-  const std::string nine = "1\n2\n3\n4\n5\n6\n7\n8\n9\n";
+  const std::string nine = native("1\n2\n3\n4\n5\n6\n7\n8\n9\n");
+  const std::string found = other_end == "\r\n" ? "\r" : "";
   return {
       {"no file: every line added", "", "new n.txt; insert into `n.txt`(data) values ('a'), ('b')",
-       "'n.txt'", "@|||-0,0 +1,2\n+||1|a\n+||2|b"},
-      {"nothing to change", "a\nb\n", "", "'f'", ""},
+       "'n.txt'", "@|||-0,0 +1,2\n+||1|a$\n+||2|b$"},
+      {"nothing to change", native("a\nb\n"), "", "'f'", ""},
       {"a line end the save changes", "a" + other_end + "b" + other_end, "", "'f'",
-       "@|||-1,2 +1,2\n-|1||a" + cr_found + "\n-|2||b" + cr_found + "\n+||1|a" + cr_kept +
-           "\n+||2|b" + cr_kept},
+       "@|||-1,2 +1,2\n-|1||a" + found + "\n-|2||b" + found + "\n+||1|a$\n+||2|b$"},
       {"UTF-16 as its text", utf16(u"hi\r\ntwo\r\n"), "update f set data = 'HI' where row = 1",
        "'f'", "@|||-1,2 +1,2\n-|1||hi\r\n+||1|HI\r\n |2|2|two\r"},
       {"UTF-16 unchanged", utf16(u"hi\ntwo\n"), "", "'f'", ""},
       {"context 0: each change a hunk", nine, "update f set data = 'x' where row in (2, 4)",
-       "'f', 0", "@|||-2 +2\n-|2||2\n+||2|x\n@|||-4 +4\n-|4||4\n+||4|x"},
+       "'f', 0", "@|||-2 +2\n-|2||2$\n+||2|x$\n@|||-4 +4\n-|4||4$\n+||4|x$"},
       {"context 1: two changes with 2 lines between share a hunk", nine,
        "delete from f where row in (2, 5)", "'f', 1",
-       "@|||-1,6 +1,4\n |1|1|1\n-|2||2\n |3|2|3\n |4|3|4\n-|5||5\n |6|4|6"},
-      {"a last line without a line feed", "x\ny", "", "'f'",
-       "@|||-1,2 +1,2\n |1|1|x\n-|2||y\n\\|||No newline at end of file\n+||2|y"},
-      {"a value with a line feed is two lines", "a\n", "update f set data = 'b' || char(10) || 'c'",
-       "'f'", "@|||-1 +1,2\n-|1||a\n+||1|b\n+||2|c"},
+       "@|||-1,6 +1,4\n |1|1|1$\n-|2||2$\n |3|2|3$\n |4|3|4$\n-|5||5$\n |6|4|6$"},
+      {"a last line without a line feed", native("x\ny"), "", "'f'",
+       "@|||-1,2 +1,2\n |1|1|x$\n-|2||y\n\\|||No newline at end of file\n+||2|y$"},
+      {"a value with a line feed is two lines", native("a\n"),
+       "update f set data = 'b' || char(10) || 'c'", "'f'",
+       "@|||-1 +1,2\n-|1||a$\n+||1|b\n+||2|c$"},
       {"values laid out as a save lays them out", "",
        "create table `m.txt`(x, y, z); insert into `m.txt` values (1, null, 'c')", "'m.txt'",
-       "@|||-0,0 +1\n+||1|1\t\tc"},
-      {"an emptied table", "a\nb\n", "delete from f", "'f'", "@|||-1,2 +0,0\n-|1||a\n-|2||b"},
+       "@|||-0,0 +1\n+||1|1\t\tc$"},
+      {"an emptied table", native("a\nb\n"), "delete from f", "'f'",
+       "@|||-1,2 +0,0\n-|1||a$\n-|2||b$"},
       {"NULL arguments", "a\n", "delete from f", "null", ""},
       {"no such table", "", "", "'nope'", "error: no such table: nope"},
       {"bad context", "a\n", "", "'f', 'x'",
@@ -123,7 +137,7 @@ TEST_F(changes_test, cases) {
       load_text_file("f");
     }
     run(c.sql);
-    EXPECT_EQ(rows_of(c.arguments), c.rows);
+    EXPECT_EQ(rows_of(c.arguments), replaced(c.rows, '$', end == "\n" ? "" : "\r"));
     query(
         "drop table if exists f; drop table if exists `n.txt`; drop table if exists `m.txt`;"
         "drop table if exists d");
