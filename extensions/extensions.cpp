@@ -4,7 +4,7 @@
 
 bool add_sql_extensions(sqlite3* db) {
   return register_regexp_functions(db) && register_field_functions(db) &&
-         register_split_tables(db) && register_columns_table(db);
+         register_split_tables(db) && register_changes_table(db) && register_columns_table(db);
 }
 
 bool add_sql_functions(sqlite3* db, const sql_function* functions, size_t count) {

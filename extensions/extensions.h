@@ -22,12 +22,17 @@ bool register_field_functions(sqlite3* db);
 // Adds the table-valued string_to_table and regexp_split_to_table to `db`.
 bool register_split_tables(sqlite3* db);
 
+// Adds the table-valued changes to `db`: what a save of a table would change
+// in its file, as the lines of a unified difference.
+bool register_changes_table(sqlite3* db);
+
 // Adds the module `columns` to `db`: a text table of CSV or tab-separated
 // lines as a table of its columns (create virtual table v using columns(t)).
 bool register_columns_table(sqlite3* db);
 
 // The table-valued functions, which go where a table does.
-inline constexpr const char* table_function_names[] = {"string_to_table", "regexp_split_to_table"};
+inline constexpr const char* table_function_names[] = {"string_to_table", "regexp_split_to_table",
+                                                       "changes"};
 
 // A scalar SQL function of the console's.
 struct sql_function {

@@ -1,7 +1,7 @@
 // The engine's allocator fails at each allocation of `new`, `load`, `save`,
-// a regular expression edit, a field edit and an edit by column in turn: every call either does
-// its work or reports and returns, and the engine gets back all that it
-// allocated.
+// a regular expression edit, a field edit, an edit by column and a query of
+// changes in turn: every call either does its work or reports and returns,
+// and the engine gets back all that it allocated.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -151,6 +151,20 @@ const oom_case oom_cases[] = {
      [] {
        return query_one("select group_concat(data, '|') from `t.csv`") == "a,b,c|1,\"x\",z|2,y|3,w";
      }},
+    {"changes",
+     [] {
+       write_file("f.txt", "a\nb\nc\n");
+       forget_seen_file("f.txt");
+       load_text_file("f.txt");
+       run_statement("update `f.txt` set data = 'B' where row = 2");
+     },
+     [] {
+       if (add_sql_extensions(scratch_db)) {
+         run_statement("create table r as select line from changes('f.txt', 0)");
+       }
+     },
+     [] { return query_one("select group_concat(line, '|') from r") == "@@ -2 +2 @@|-b|+B"; },
+     [] { return query_one("select count(*) from sqlite_master where name = 'r'") == "0"; }},
 };
 
 struct in_temp_dir : testing::Test {

@@ -32,23 +32,39 @@ struct table_rows {
 // message (or "out of memory") and returns false; nothing is printed.
 bool read_table_rows(const char* name, table_rows& t, std::string& error);
 
-// Hands `text` the file's text piece by piece: one line per result row, a
-// first column named `row` left out; otherwise the first value is followed by
-// a tab even when it stands alone. NULL is written as empty text. Each row
-// ends with a call of `line_end`. Stops when a call returns false, and
+// Hands `text` one row's values as its line holds them, less the line end:
+// `value(c)` gives column c's text (NULL as empty text), a first column named
+// `row` is left out (`skip_row`); otherwise the first value is followed by a
+// tab even when it stands alone. Stops when a call returns false, and
 // returns false then.
+template <typename value_function, typename text_function>
+bool lay_out_values(int columns, bool skip_row, value_function value, text_function& text) {
+  for (int c = skip_row ? 1 : 0; c < columns; ++c) {
+    const std::string_view v = value(c);
+    if (!v.empty() && !text(v.data(), v.size())) return false;
+    if ((c == 0 || c + 1 < columns) && !text("\t", 1)) return false;
+  }
+  return true;
+}
+
+// The same for a row as the engine hands it over, NULL a null pointer.
+template <typename text_function>
+bool lay_out_values(const char* const* values, int columns, bool skip_row, text_function& text) {
+  return lay_out_values(
+      columns, skip_row,
+      [&](int c) { return values[c] != nullptr ? std::string_view(values[c]) : std::string_view(); },
+      text);
+}
+
+// Hands `text` the file's text piece by piece: one line per result row, laid
+// out as above, each row ending with a call of `line_end`. Stops when a call
+// returns false, and returns false then.
 template <typename text_function, typename line_end_function>
 bool lay_out_rows(const table_rows& t, text_function text, line_end_function line_end) {
-  const int first = t.skip_row ? 1 : 0;
-  size_t index = 0;
-  for (int r = 0; r < t.rows; ++r) {
-    index += static_cast<size_t>(first);
-    for (int c = first; c < t.columns; ++c, ++index) {
-      const std::string_view value = t.value(index);
-      if (!value.empty() && !text(value.data(), value.size())) return false;
-      if ((c == 0 || c + 1 < t.columns) && !text("\t", 1)) return false;
-    }
-    if (!line_end()) return false;
+  size_t row = 0;
+  const auto value = [&](int c) { return t.value(row + static_cast<size_t>(c)); };
+  for (int r = 0; r < t.rows; ++r, row += static_cast<size_t>(t.columns)) {
+    if (!lay_out_values(t.columns, t.skip_row, value, text) || !line_end()) return false;
   }
   return true;
 }
