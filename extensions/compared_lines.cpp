@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "os/files.h"
 #include "os/os.h"
 #include "texttable/saved_text.h"
 #include "texttable/texttable.h"
@@ -49,15 +50,34 @@ uint64_t line_hash(string_view line, bool complete) {
   return XXH3_64bits_withSeed(line.data(), line.size(), complete ? 0 : 1);
 }
 
+// The file a save of `name` writes, found as the save finds it: its links
+// followed (not one another user left in a shared directory), a name of
+// one of the process's descriptors written without being read.
 bool open_saved_file(const char* name, int& fd, string& error) {
   fd = -1;
-  file_status status;
-  if (!os_status_of_name(name, status)) return true;
-  if (const char* why = not_read(status.type)) {
+  named_file where;
+  file_facts facts;
+  if (os_files->resolve(name, where) != os_error::none) {
+    error = string("Can't open ") + name;
+    return false;
+  }
+  if (where.descriptor >= 0) {
+    error = string("changes: ") + name +
+            " stands for a descriptor of plinth's own, which save writes to without reading it";
+    return false;
+  }
+  const os_error looked = os_files->look(where.path, facts);
+  if (looked == os_error::not_found) return true;
+  if (looked != os_error::none || facts.planted) {
+    error = string("Can't open ") + name;
+    return false;
+  }
+  if (const char* why = not_read(facts.type)) {
     error = string("changes: ") + name + " " + why;
     return false;
   }
-  fd = os_open_to_read(name, status);
+  file_status status;
+  fd = os_open_to_read(where.path.c_str(), status);
   if (fd >= 0 && status.type == file_type::regular) return true;
   if (fd >= 0) os_close(fd);
   fd = -1;
