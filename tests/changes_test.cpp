@@ -153,6 +153,15 @@ TEST_F(changes_test, a_fifo_or_a_device_is_not_read) {
   create_text_table("/dev/zero");
   EXPECT_EQ(rows_of("'/dev/zero'"),
             "error: changes: /dev/zero is a device, which save writes to without reading it");
+  // Found as a save finds it: a link to a FIFO leads to the FIFO.
+  ASSERT_EQ(symlink("p", "to_p"), 0);
+  create_text_table("to_p");
+  EXPECT_EQ(rows_of("'to_p'"),
+            "error: changes: to_p is a FIFO, which save writes to without reading it");
+  create_text_table("/dev/stdout");
+  EXPECT_EQ(rows_of("'/dev/stdout'"),
+            "error: changes: /dev/stdout stands for a descriptor of plinth's own, which save "
+            "writes to without reading it");
 }
 
 std::string lines_of(const std::vector<std::string>& lines, bool complete) {
