@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     apply_engine_settings();
     load_text_file(argv[i]);
   }
-  fputs("-- plinth\n-- Type 'help' for help\n\n", stdout);
+  os_write_out("-- plinth\n-- Type 'help' for help\n\n");
 
   std::string line;
   for (;;) {

@@ -54,6 +54,11 @@ HANDLE create_beside(std::string_view directory, std::string_view base, bool rep
 // handle closes.
 bool remove_open_file(HANDLE handle);
 
+// Finds which of standard output and error are a console, to be handed
+// characters, and which a file or a pipe, to be written as text files
+// (os_write_out, os_write_error).
+void start_standard_streams();
+
 // Whether this run still holds the scratch database's file.
 bool scratch_file_held();
 // Whether a Ctrl-C at the console waits to be taken (take_cancel_request).

@@ -51,6 +51,34 @@ quiet cmake --build "$out" -j "$jobs"
 status=0
 ctest --test-dir "$out" --output-on-failure -j "$jobs" || status=1
 
+# plinth.exe as a Windows user meets it: at a console (Wine's, drawn on a
+# pseudo-terminal: a tmux pane, UTF-8).
+cases=$out/cases
+rm -rf "$cases" && mkdir -p "$cases" && cd "$cases"
+export LANG=C.UTF-8
+failed() { echo "test.sh: $*" >&2; status=1; }
+# Runs the shell command $2 in a pane for up to $1 seconds; leaves what the
+# pane shows in screen and the exit status in ended (none while it runs).
+in_console() {
+  tmux -S tmux.sock kill-server 2>/dev/null || true
+  rm -f ended tmux.sock
+  tmux -S tmux.sock -f /dev/null new-session -d -x 100 -y 50 "$2; echo \$? >ended; sleep 600"
+  for ((i = 0; i < $1 * 10; i++)); do [ -f ended ] && break; sleep 0.1; done
+  tmux -S tmux.sock capture-pane -p -J -S - >screen
+}
+run=$here/wine-run.sh exe=Z:$out/plinth.exe
+printf 'Zo\xc3\xab \xc3\x85ngstr\xc3\xb6m\n' >Zoë.txt
+printf "select * from \`Zoë.txt\`;\nselect * from Zoë;\nselect replace(hex(zeroblob(20000)), '0', '€') as c;\n" >in.sql
+in_console 60 "$run cmd /c 'chcp 437 & $exe Zoë.txt < in.sql & chcp'"
+perl -CSD -Mutf8 -e 'my @s = map { s/\s+$//r } <>; my $n = grep { /Active code page: 437$/ } @s;
+  exit !($n == 2 && grep({ $_ eq "   1 | Zoë Ångström" } @s) && !grep({ /\x{fffd}/ } @s) &&
+  grep({ $_ eq "sql> SQL error: no such table: Zoë" } @s) && join("", @s) =~ tr/€// == 40000)' screen ||
+  failed "the console does not show plinth's characters, or its code page changed: $(cat screen)"
+script -qec "$run $out/tests/windows_test.exe --gtest_filter=windows_console.*" /dev/null </dev/null >console.log ||
+  failed "windows_console under a pseudo-terminal: $(cat console.log)"
+tmux -S tmux.sock kill-server
+cd "$root"
+
 quiet cmake -S "$root" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 quiet cmake --build "$out/linux" -j "$jobs" --target plinth
 # Not these: on Windows two names that differ only in letter case are one
