@@ -59,6 +59,9 @@ const save_case save_cases[] = {
     // Written in place, shorter than it was.
     {"shrunk.txt", link_twice, "", "a\r\n", 0, "delete from `shrunk.txt` where data = 'b'"},
     {"cut.txt", nothing, "", "a\r\n", 0, "delete from `cut.txt` where data = 'b'"},
+    // A line feed inside a value is a line end, as text mode writes it.
+    {"feed.txt", nothing, "", "x\r\ny\r\n\r\nb\r\n", 0,
+     "update `feed.txt` set data = 'x' || char(10) || 'y' || char(10) where row = 1"},
     {"read-only.txt", make_read_only, "Can't open %s\n", "a\nb\n", FILE_ATTRIBUTE_READONLY},
     {"locked.txt", lock, "Can't open %s\n", "a\nb\n", 0},
 };

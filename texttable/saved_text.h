@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "os/os.h"
 #include "texttable/utf16_text.h"
 
 using table_result = std::unique_ptr<char*, decltype(&sqlite3_free_table)>;
@@ -51,12 +52,30 @@ bool lay_out_rows(const table_rows& t, text_function text, line_end_function lin
 }
 
 // Hands `emit` the file's text as the file holds it, in `form`. A UTF-8
-// file's text goes straight through: it is every save but a UTF-16 file's.
+// file's text (every save but a UTF-16 file's) goes straight through, but
+// that where the system's text mode ends lines with CR LF it writes every
+// line feed so, those inside values too.
 template <typename emit_function>
 bool lay_out(const table_rows& t, const text_form& form, emit_function emit) {
   if (form.encoding == text_encoding::utf8) {
     const std::string_view end = line_end_of(form);
-    return lay_out_rows(t, emit, [&] { return emit(end.data(), end.size()); });
+    const auto line_end = [&] { return emit(end.data(), end.size()); };
+    if constexpr (os_line_end == "\n") {
+      return lay_out_rows(t, emit, line_end);
+    } else {
+      return lay_out_rows(
+          t,
+          [&](const char* text, size_t length) {
+            for (const char* feed; (feed = static_cast<const char*>(memchr(text, '\n', length)));) {
+              const size_t before = static_cast<size_t>(feed - text);
+              if (!emit(text, before) || !line_end()) return false;
+              text = feed + 1;
+              length -= before + 1;
+            }
+            return emit(text, length);
+          },
+          line_end);
+    }
   }
   text_writer w;
   start_text_writer(w, form, emit);

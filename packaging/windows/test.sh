@@ -52,7 +52,7 @@ status=0
 ctest --test-dir "$out" --output-on-failure -j "$jobs" || status=1
 
 # plinth.exe as a Windows user meets it: at a console (Wine's, drawn on a
-# pseudo-terminal: a tmux pane, UTF-8).
+# pseudo-terminal: a tmux pane, UTF-8) and redirected.
 cases=$out/cases
 rm -rf "$cases" && mkdir -p "$cases" && cd "$cases"
 export LANG=C.UTF-8
@@ -77,6 +77,15 @@ perl -CSD -Mutf8 -e 'my @s = map { s/\s+$//r } <>; my $n = grep { /Active code p
 script -qec "$run $out/tests/windows_test.exe --gtest_filter=windows_console.*" /dev/null </dev/null >console.log ||
   failed "windows_console under a pseudo-terminal: $(cat console.log)"
 tmux -S tmux.sock kill-server
+# Redirected: Windows text, a line feed in a value CR LF too; input read
+# byte for byte (the Ctrl-Z).
+printf 'a\nb\n' >f.txt
+printf "update \`f.txt\` set data = 'x' || char(10) || 'y' where row = 1;\nsave f.txt\nselect '\x1a' as z, * from \`f.txt\`;\n" |
+  "$run" "$out/plinth.exe" f.txt >out.txt 2>&1 || failed "plinth.exe f.txt failed"
+rule=------------------------------------------------------------------------
+printf -- "-- plinth\n-- Type 'help' for help\n\nsql> 1 rows affected.\nsql> sql> z |  row | data\n$rule\n\x1a |    1 | x\ny\n\x1a |    2 | b\n1 rows affected.\nsql> " |
+  perl -pe 's/\n/\r\n/g' | cmp -s - out.txt && cmp -s <(printf 'x\r\ny\r\nb\r\n') f.txt ||
+  failed "redirected output or a saved value is not Windows text: $(od -c out.txt f.txt)"
 cd "$root"
 
 quiet cmake -S "$root" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
