@@ -82,6 +82,11 @@ inline void os_write_error(std::string_view text) {
 }
 #endif
 
+// Called when a run ends before it began, its usage printed: where plinth
+// has its console window to itself (started from Explorer, not a shell),
+// waits for Enter, so that the window stays to be read.
+void os_wait_before_window_closes();
+
 // Interrupts: Ctrl-C and the ends of a session.
 
 // At a terminal Ctrl-C (and Ctrl-Break) only cancels what is under way.

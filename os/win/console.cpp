@@ -57,3 +57,21 @@ size_t os_terminal_width() {
   const int width = info.srWindow.Right - info.srWindow.Left + 1;
   return width > 0 ? static_cast<size_t>(width) : 80;
 }
+
+void os_wait_before_window_closes() {
+  // Started from a shell, the shell shares the console; from Explorer,
+  // plinth is alone in a console of its own, which closes when it ends.
+  DWORD processes[2];
+  if (GetConsoleProcessList(processes, 2) != 1) return;
+  const HANDLE input = handle_of(0);
+  DWORD mode;
+  if (!GetConsoleMode(input, &mode)) return;
+  os_write_error(
+      "plinth runs in cmd.exe or PowerShell, started with the files to open (see README.txt).\n"
+      "Press Enter to close this window.");
+  wchar_t typed[256];
+  DWORD count = 0;
+  while (ReadConsoleW(input, typed, 256, &count, nullptr) && count > 0 &&
+         std::wstring_view(typed, count).find(L'\n') == std::wstring_view::npos) {
+  }
+}

@@ -76,6 +76,16 @@ perl -CSD -Mutf8 -e 'my @s = map { s/\s+$//r } <>; my $n = grep { /Active code p
   failed "the console does not show plinth's characters, or its code page changed: $(cat screen)"
 script -qec "$run $out/tests/windows_test.exe --gtest_filter=windows_console.*" /dev/null </dev/null >console.log ||
   failed "windows_console under a pseudo-terminal: $(cat console.log)"
+# Started from Explorer it is alone in its console, as under Wine started
+# from a Unix shell, and waits for Enter; under cmd.exe it ends at once.
+in_console 5 "$run $out/plinth.exe"
+grep -q "^Usage: .*plinth.exe <file>" screen && [ ! -f ended ] ||
+  failed "plinth.exe alone in its console did not wait for Enter: $(cat screen)"
+tmux -S tmux.sock send-keys Enter
+for ((i = 0; i < 100; i++)); do [ -f ended ] && break; sleep 0.1; done
+[ -f ended ] || failed "plinth.exe alone in its console did not end at Enter"
+in_console 20 "$run cmd /c $exe"
+[ "$(cat ended 2>/dev/null)" = 1 ] || failed "plinth.exe under cmd.exe waited: $(cat screen)"
 tmux -S tmux.sock kill-server
 # Redirected: Windows text, a line feed in a value CR LF too; input read
 # byte for byte (the Ctrl-Z).
