@@ -7,7 +7,10 @@
 #    that run in the test's own process, tests/CMakeLists.txt) are built in
 #    build-windows beside plinth.exe and run by ctest through Wine
 #    (wine-run.sh, the toolchain's emulator).
-# 2. plinth.exe runs the sessions of tests/transcripts beside a Linux build
+# 2. plinth.exe runs as a Windows user meets it: at a console (Wine's,
+#    drawn in a tmux pane), redirected to files, and unpacked from the zip
+#    that zip.sh packs, its README.txt's first session run as it shows.
+# 3. plinth.exe runs the sessions of tests/transcripts beside a Linux build
 #    of the same sources (build-windows/linux); sessions.sh says where they
 #    differ.
 # One Wine server serves every run (each start of a Windows program is then
@@ -52,7 +55,7 @@ status=0
 ctest --test-dir "$out" --output-on-failure -j "$jobs" || status=1
 
 # plinth.exe as a Windows user meets it: at a console (Wine's, drawn on a
-# pseudo-terminal: a tmux pane, UTF-8) and redirected.
+# pseudo-terminal: a tmux pane, UTF-8), redirected, and unpacked from its zip.
 cases=$out/cases
 rm -rf "$cases" && mkdir -p "$cases" && cd "$cases"
 export LANG=C.UTF-8
@@ -96,6 +99,20 @@ rule=------------------------------------------------------------------------
 printf -- "-- plinth\n-- Type 'help' for help\n\nsql> 1 rows affected.\nsql> sql> z |  row | data\n$rule\n\x1a |    1 | x\ny\n\x1a |    2 | b\n1 rows affected.\nsql> " |
   perl -pe 's/\n/\r\n/g' | cmp -s - out.txt && cmp -s <(printf 'x\r\ny\r\nb\r\n') f.txt ||
   failed "redirected output or a saved value is not Windows text: $(od -c out.txt f.txt)"
+# The zip: what it holds, text with CR LF, and README.txt's first session
+# run as it shows, in its examples folder.
+bash "$here/zip.sh" "$out/plinth.exe" plinth.zip && unzip -q plinth.zip -d zip
+diff <(unzip -Z1 plinth.zip | sort) <(cd "$root" && printf '%s\n' plinth.exe README.txt LICENSE.txt \
+  plinth-manual.txt examples/ examples/* | sort) >&2 || failed "the zip holds other files"
+perl -ne 'exit 1 if /(?<!\r)\n/' zip/*.txt zip/examples/* && grep -q '^WINDOWS' zip/plinth-manual.txt ||
+  failed "the zip's text is not Windows text, or its manual has no WINDOWS section"
+perl -ne 'BEGIN { open(IN, ">", "typed"); open(OUT, ">", "shown") }
+  s/\r?\n$//; if (/^    \S+>\.\.\\plinth\.exe (.*)$/) { $on = 1; print STDOUT $1; next }
+  next unless $on; s/^    //; if (/^sql> (.*)$/) { print IN "$1\n"; print OUT "sql> "; exit if $1 eq "quit" }
+  else { print OUT "$_\r\n" }' zip/README.txt >args
+(cd zip/examples && "$run" ../plinth.exe $(cat ../../args) <../../typed >../../session 2>&1) ||
+  failed "README.txt's session failed"
+cmp -s shown session || failed "README.txt's session prints otherwise: $(diff shown session)"
 cd "$root"
 
 quiet cmake -S "$root" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
