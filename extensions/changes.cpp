@@ -118,7 +118,9 @@ int compare_with_file(changes_cursor* c) {
     return fail(c, SQLITE_ERROR, error);
   }
   const seen_file* seen = find_seen_file(c->name);
-  c->table.line_end = line_end_of(seen != nullptr ? seen->form : text_form{});
+  const text_form form = seen != nullptr ? seen->form : text_form{};
+  c->table.line_end = line_end_of(form);
+  c->table.utf16 = form.encoding != text_encoding::utf8;
   if (!open_saved_file(c->name.c_str(), c->file.fd, error)) return fail(c, SQLITE_ERROR, error);
   if (!start_file_lines(c->file)) return SQLITE_NOMEM;
   std::vector<uint64_t> file, table;

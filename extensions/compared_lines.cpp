@@ -190,7 +190,12 @@ int next_table_line(table_lines& t, string_view& line) {
       t.text.append(text, length);
       return true;
     };
-    lay_out_values(t.values.data(), static_cast<int>(t.values.size()), t.skip_row, append);
+    // A UTF-16 file's values are written as they are; a UTF-8 file's in the
+    // system's text mode, as the save writes them.
+    auto in_text_mode = [&](const char* text, size_t length) {
+      return t.utf16 ? append(text, length) : emit_in_text_mode(text, length, append);
+    };
+    lay_out_values(t.values.data(), static_cast<int>(t.values.size()), t.skip_row, in_text_mode);
     t.text.append(t.line_end);
     t.begin = 0;
   }

@@ -56,6 +56,7 @@ struct table_lines {
   sqlite3_stmt* rows = nullptr;  // finalized by its owner
   bool skip_row = false;
   std::string_view line_end;
+  bool utf16 = false;  // the file is UTF-16: its values' line feeds stay as they are
   std::vector<const char*> values;
   std::string text;  // the current row, laid out
   size_t begin = 0;

@@ -17,7 +17,8 @@
 
 // Readies the process before anything is read or written: a standard stream
 // that started closed is opened on the null device, so that no file opened
-// later takes its place; a console is set up to show UTF-8.
+// later takes its place; standard output and error are made ready for
+// os_write_out and os_write_error.
 void os_start();
 
 // Whether standard input (0), output (1) or error (2) is a terminal.
@@ -42,25 +43,49 @@ inline constexpr std::string_view os_line_end = "\r\n";
 inline constexpr std::string_view os_line_end = "\n";
 #endif
 
-// Stream writes without taking the stream's lock: the one thread owns
-// standard output and a save's file, and a lock per cell costs more than the
-// cell's copy.
+// Writes to a save's file without taking the stream's lock: the one thread
+// owns it, and a lock per cell costs more than the cell's copy.
 #ifdef _WIN32
-// msvcrt.dll has no unlocked fwrite; its putc has one, a macro.
+// msvcrt.dll has no unlocked fwrite.
 inline size_t write_unlocked(const void* bytes, size_t length, FILE* stream) {
   return fwrite(bytes, 1, length, stream);
-}
-inline void put_unlocked(char c, FILE* stream) {
-  _putc_nolock(c, stream);
 }
 #else
 inline size_t write_unlocked(const void* bytes, size_t length, FILE* stream) {
   return fwrite_unlocked(bytes, 1, length, stream);
 }
-inline void put_unlocked(char c, FILE* stream) {
-  putc_unlocked(c, stream);
+#endif
+
+// Standard output and standard error: all that plinth prints goes through
+// these. At a Windows console the text (UTF-8) is handed over as characters,
+// whatever the console's code page; anywhere else it is written as bytes,
+// on Windows each line feed as CR LF, as its text mode writes it. Standard
+// output is written without taking the stream's lock, which costs more than
+// a short cell's copy: the one thread owns it.
+#ifdef _WIN32
+void os_write_out(std::string_view text);
+void os_put_out(char c);
+void os_flush_out();
+void os_write_error(std::string_view text);
+#else
+inline void os_write_out(std::string_view text) {
+  fwrite_unlocked(text.data(), 1, text.size(), stdout);
+}
+inline void os_put_out(char c) {
+  putc_unlocked(c, stdout);
+}
+inline void os_flush_out() {
+  fflush(stdout);
+}
+inline void os_write_error(std::string_view text) {
+  fwrite(text.data(), 1, text.size(), stderr);
 }
 #endif
+
+// Called when a run ends before it began, its usage printed: where plinth
+// has its console window to itself (started from Explorer, not a shell),
+// waits for Enter, so that the window stays to be read.
+void os_wait_before_window_closes();
 
 // Interrupts: Ctrl-C and the ends of a session.
 

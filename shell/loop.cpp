@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "os/os.h"
 #include "shell/shell.h"
 #include "texttable/texttable.h"
 #include "texttable/unsaved_edits.h"
@@ -74,21 +75,20 @@ void run_sql(std::string_view line) {
   if (result != SQLITE_OK) {
     report_sql_error(message);
   } else {
-    printf("%d rows affected.\n", sqlite3_changes(scratch_db));
+    os_write_out(std::to_string(sqlite3_changes(scratch_db)) + " rows affected.\n");
   }
 }
 
 }  // namespace
 
 void show_help() {
-  fputs(
+  os_write_out(
       "Commands:\n"
       "  help\tThis help\n"
       "  new <table>\t CREATE TABLE (row int,data text)\n"
       "  load <file>\tLoads a text file in a table created with 'new'\n"
       "  save <table>\tSaves the table as a text file, cells separated with tabs\n"
-      "  quit\tQuits plinth\n",
-      stdout);
+      "  quit\tQuits plinth\n");
 }
 
 bool parse_command(std::string_view line, std::string& word, std::string& argument) {

@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
   set_error_terminal(os_is_terminal(2));
   if (argc < 2) {
     print_error("Usage: %s <file> [file...]\n", argc > 0 ? argv[0] : "plinth");
+    os_wait_before_window_closes();
     return 1;
   }
   // One thread, and no use for the engine's memory statistics.
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
     apply_engine_settings();
     load_text_file(argv[i]);
   }
-  fputs("-- plinth\n-- Type 'help' for help\n\n", stdout);
+  os_write_out("-- plinth\n-- Type 'help' for help\n\n");
 
   std::string line;
   for (;;) {

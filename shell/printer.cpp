@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "os/os.h"
-#include "texttable/caret_notation.h"
 #include "shell/shell.h"
+#include "texttable/caret_notation.h"
 
 namespace {
 
@@ -15,12 +15,8 @@ bool header_printed = false;
 // caret notation.
 bool at_terminal = false;
 
-// The one thread owns standard output, so the cells are written with the calls
-// that skip the stream's lock: taking it for every cell costs more than a
-// short cell's copy.
-
 void write_out(const char* bytes, size_t length) {
-  write_unlocked(bytes, length, stdout);
+  os_write_out({bytes, length});
 }
 
 // A cell at a terminal that holds a control character, or may.
@@ -37,7 +33,7 @@ void print_shown_cell(std::string_view text, bool is_row_column) {
 void print_cell(const char* text, bool is_row_column) {
   if (text == nullptr) text = "NULL";
   if (!at_terminal && !is_row_column) {
-    write_unlocked(text, strlen(text), stdout);
+    os_write_out(text);
     return;
   }
   size_t length = at_terminal ? plain_length(text) : strlen(text);
@@ -57,13 +53,13 @@ void print_line(int column_count, char** cells, char** names) {
   for (int i = 0; i < column_count; ++i) {
     if (i > 0) {
       // Three characters cost less one by one than through a call that copies.
-      put_unlocked(' ', stdout);
-      put_unlocked('|', stdout);
-      put_unlocked(' ', stdout);
+      os_put_out(' ');
+      os_put_out('|');
+      os_put_out(' ');
     }
     print_cell(cells[i], is_row(names[i]));
   }
-  put_unlocked('\n', stdout);
+  os_put_out('\n');
 }
 
 }  // namespace
@@ -87,7 +83,7 @@ int print_row(void* user_value, int column_count, char** values, char** names) {
     print_line(column_count, names, names);
     static const char rule[] =
         "------------------------------------------------------------------------\n";
-    fputs(rule, stdout);
+    os_write_out(rule);
     header_printed = true;
   }
   if (values != nullptr) print_line(column_count, values, names);

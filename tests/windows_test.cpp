@@ -1,6 +1,6 @@
 // What only Windows does: text-mode saves, ReplaceFileW keeping what the
-// file had, files another program holds or that are read-only, UTF-8 names
-// and the scratch file's lock.
+// file had, files another program holds or that are read-only, UTF-8 names,
+// the scratch file's lock and text handed to the console as characters.
 #include <windows.h>
 
 #include <filesystem>
@@ -66,6 +66,9 @@ const save_case save_cases[] = {
     // Written in place, shorter than it was.
     {"shrunk.txt", link_twice, "", "a\r\n", 0, "delete from `shrunk.txt` where data = 'b'"},
     {"cut.txt", nothing, "", "a\r\n", 0, "delete from `cut.txt` where data = 'b'"},
+    // A line feed inside a value is a line end, as text mode writes it.
+    {"feed.txt", nothing, "", "x\r\ny\r\n\r\nb\r\n", 0,
+     "update `feed.txt` set data = 'x' || char(10) || 'y' || char(10) where row = 1"},
     {"read-only.txt", make_read_only, "Can't open %s\n", "a\nb\n", FILE_ATTRIBUTE_READONLY},
     {"locked.txt", lock, "Can't open %s\n", "a\nb\n", 0},
     // Written in place: no new file can take its name.
@@ -187,6 +190,34 @@ TEST_F(windows_test, a_second_hold_of_the_scratch_file_is_refused) {
   EXPECT_EQ(reason, "plinth.temp.htnilp is in use by another run");
   EXPECT_TRUE(scratch_file_still_named(held));
   os_let_go_scratch_file(false);
+}
+
+// At a console (test.sh runs this under a pseudo-terminal) the text shows as
+// characters, one split between two writes whole, and the console's code
+// pages stay as they were.
+TEST(windows_console, shows_characters_and_keeps_its_code_pages) {
+  const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode;
+  if (!GetConsoleMode(console, &mode)) GTEST_SKIP() << "standard output is no console";
+  const UINT output_page = GetConsoleOutputCP();
+  const UINT input_page = GetConsoleCP();
+  os_start();
+  os_write_out("\n");
+  os_flush_out();
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  ASSERT_TRUE(GetConsoleScreenBufferInfo(console, &info));
+  for (const char* piece : {"Zo\xc3", "\xab \xe2", "\x82", "\xac \xff|"}) {
+    os_write_out(piece);
+    os_flush_out();
+  }
+  for (const char* piece : {"\xc3", "\xa9"}) os_write_error(piece);
+  EXPECT_EQ(GetConsoleOutputCP(), output_page);
+  EXPECT_EQ(GetConsoleCP(), input_page);
+  wchar_t shown[9];
+  DWORD read = 0;
+  ReadConsoleOutputCharacterW(console, shown, 9, COORD{0, info.dwCursorPosition.Y}, &read);
+  EXPECT_EQ(std::wstring(shown, read), L"Zo\u00eb \u20ac \ufffd|\u00e9");
+  os_write_out("\n");
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ void show_progress() {
   } else if (name.size() + counts.size() < drawn_width) {
     text.append(drawn_width - name.size() - counts.size(), ' ');
   }
-  fwrite(text.data(), 1, text.size(), stderr);
+  os_write_error(text);
   drawn_width = std::max(drawn_width, name.size() + counts.size());
   shown = true;
 }
@@ -112,7 +112,7 @@ void check_load_progress() {
 
 void clear_load_progress() {
   if (!shown) return;
-  fputs(taken_back().c_str(), stderr);
+  os_write_error(taken_back());
   shown = false;
 }
 

@@ -137,7 +137,7 @@ void save_text_table(const char* name) {
     hold_broken_pipe(true);
     // Written through standard output's own descriptor, perhaps: what is
     // printed before must come first.
-    fflush(stdout);
+    os_flush_out();
   }
   if (saved == save_result::done) {
     bool written = write_rows(target, t, form);

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "os/os.h"
 #include "texttable/utf16_text.h"
 
 // A table's rows as the engine gives them, each value's text one after
@@ -52,7 +54,9 @@ template <typename text_function>
 bool lay_out_values(const char* const* values, int columns, bool skip_row, text_function& text) {
   return lay_out_values(
       columns, skip_row,
-      [&](int c) { return values[c] != nullptr ? std::string_view(values[c]) : std::string_view(); },
+      [&](int c) {
+        return values[c] != nullptr ? std::string_view(values[c]) : std::string_view();
+      },
       text);
 }
 
@@ -69,13 +73,34 @@ bool lay_out_rows(const table_rows& t, text_function text, line_end_function lin
   return true;
 }
 
+// Hands `emit` a value's text as a UTF-8 file holds it: where the system's
+// text mode ends lines with CR LF, a line feed inside a value is written so
+// too.
+template <typename emit_function>
+bool emit_in_text_mode(const char* text, size_t length, emit_function& emit) {
+  if constexpr (os_line_end == "\n") {
+    return emit(text, length);
+  } else {
+    for (const char* feed; (feed = static_cast<const char*>(memchr(text, '\n', length)));) {
+      const size_t before = static_cast<size_t>(feed - text);
+      if (!emit(text, before) || !emit(os_line_end.data(), os_line_end.size())) return false;
+      text = feed + 1;
+      length -= before + 1;
+    }
+    return emit(text, length);
+  }
+}
+
 // Hands `emit` the file's text as the file holds it, in `form`. A UTF-8
-// file's text goes straight through: it is every save but a UTF-16 file's.
+// file's text (every save but a UTF-16 file's) goes straight through, in the
+// system's text mode.
 template <typename emit_function>
 bool lay_out(const table_rows& t, const text_form& form, emit_function emit) {
   if (form.encoding == text_encoding::utf8) {
     const std::string_view end = line_end_of(form);
-    return lay_out_rows(t, emit, [&] { return emit(end.data(), end.size()); });
+    return lay_out_rows(
+        t, [&](const char* text, size_t length) { return emit_in_text_mode(text, length, emit); },
+        [&] { return emit(end.data(), end.size()); });
   }
   text_writer w;
   start_text_writer(w, form, emit);

@@ -1,8 +1,9 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "texttable/caret_notation.h"
+#include "os/os.h"
 #include "shell/shell.h"
+#include "texttable/caret_notation.h"
 #include "texttable/progress.h"
 #include "texttable/seen_files.h"
 #include "texttable/texttable.h"
@@ -15,21 +16,24 @@ namespace {
 // quoted in a message must not retitle or clear the screen.
 bool error_terminal = false;
 
-// The message as a terminal should show it, its line end kept.
-void print_shown(const char* format, va_list args) {
+std::string formatted(const char* format, va_list args) {
   va_list again;
   va_copy(again, args);
   const int length = vsnprintf(nullptr, 0, format, args);
   std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
   if (length > 0) vsnprintf(text.data(), text.size() + 1, format, again);
   va_end(again);
-  std::string_view message = text;
+  return text;
+}
+
+// The message as a terminal should show it, its line end kept.
+std::string shown(std::string_view message) {
   const bool line_end = message.ends_with('\n');
   if (line_end) message.remove_suffix(1);
-  std::string shown;
-  show_controls(message, [&shown](const char* piece, size_t size) { shown.append(piece, size); });
-  if (line_end) shown += '\n';
-  fwrite(shown.data(), 1, shown.size(), stderr);
+  std::string text;
+  show_controls(message, [&text](const char* piece, size_t size) { text.append(piece, size); });
+  if (line_end) text += '\n';
+  return text;
 }
 
 }  // namespace
@@ -39,16 +43,13 @@ void set_error_terminal(bool terminal) {
 }
 
 void print_error(const char* format, ...) {
-  fflush(stdout);
+  os_flush_out();
   clear_load_progress();
   va_list args;
   va_start(args, format);
-  if (error_terminal) {
-    print_shown(format, args);
-  } else {
-    vfprintf(stderr, format, args);
-  }
+  const std::string text = formatted(format, args);
   va_end(args);
+  os_write_error(error_terminal ? shown(text) : text);
 }
 
 void report_sql_error(char* message) {

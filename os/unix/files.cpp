@@ -24,6 +24,9 @@ void os_start() {
   }
 }
 
+// A terminal's window outlives the program that printed in it.
+void os_wait_before_window_closes() {}
+
 bool os_is_terminal(int stream) {
   return isatty(stream) == 1;
 }

@@ -29,8 +29,8 @@ bool read_plain_line(const char* prompt, std::string& line) {
   static char* buffer = nullptr;
   static size_t capacity = 0;
   for (;;) {
-    fputs(prompt, stdout);
-    fflush(stdout);
+    os_write_out(prompt);
+    os_flush_out();
     ssize_t length = getline(&buffer, &capacity, stdin);
     if (length >= 0) {
       line.assign(buffer, static_cast<size_t>(length));
@@ -39,7 +39,7 @@ bool read_plain_line(const char* prompt, std::string& line) {
     // A Ctrl-C at a terminal drops the line being typed and prompts again.
     if (errno == EINTR && take_cancel_request()) {
       clearerr(stdin);
-      putchar('\n');
+      os_put_out('\n');
       continue;
     }
     free(buffer);
@@ -48,7 +48,7 @@ bool read_plain_line(const char* prompt, std::string& line) {
     // Leaving may be refused at a terminal: the next read waits for more.
     clearerr(stdin);
     // The shell that started us then prompts on a line of its own.
-    if (at_terminal()) putchar('\n');
+    if (at_terminal()) os_put_out('\n');
     return false;
   }
 }
@@ -95,7 +95,7 @@ bool read_terminal_line(const char* prompt, std::string& line) {
     set_up_readline();
     ready = true;
   }
-  fflush(stdout);
+  os_flush_out();
   using_history();
   line_ended = false;
   typed_line = nullptr;
@@ -119,7 +119,7 @@ bool read_terminal_line(const char* prompt, std::string& line) {
     rl_callback_read_char();
   }
   if (typed_line == nullptr) {
-    putchar('\n');
+    os_put_out('\n');
     return false;
   }
   if (typed_line[0] != '\0') add_history(typed_line);

@@ -2,8 +2,6 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <cstdlib>
-
 #include "os/win/system.h"
 
 // The runtime's start-up code expands wildcards in the arguments, as cmd.exe
@@ -14,18 +12,8 @@ int _dowildcard = -1;
 
 namespace {
 
-UINT output_code_page_at_start = 0;
-UINT input_code_page_at_start = 0;
-
 HANDLE handle_of(int stream) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(stream));
-}
-
-// The console the program was started in keeps its code pages after the
-// run, for the shell that started it.
-void restore_code_pages() {
-  if (output_code_page_at_start != 0) SetConsoleOutputCP(output_code_page_at_start);
-  if (input_code_page_at_start != 0) SetConsoleCP(input_code_page_at_start);
 }
 
 }  // namespace
@@ -39,17 +27,11 @@ void os_start() {
     if (handle == -1 || handle == -2) {
       if (freopen("NUL", fd == 0 ? "rb" : "wb", streams[fd]) == nullptr) continue;
     }
-    // Byte for byte: the text already has its line ends, and a Ctrl-Z in
-    // the input is a byte like any other.
+    // Byte for byte: a Ctrl-Z in the input is a byte like any other, and
+    // output writes its own line ends (standard_streams.cpp).
     _setmode(fd, _O_BINARY);
   }
-  if (os_is_terminal(0) || os_is_terminal(1) || os_is_terminal(2)) {
-    output_code_page_at_start = GetConsoleOutputCP();
-    input_code_page_at_start = GetConsoleCP();
-    SetConsoleOutputCP(CP_UTF8);
-    SetConsoleCP(CP_UTF8);
-    atexit(restore_code_pages);
-  }
+  start_standard_streams();
 }
 
 bool os_is_terminal(int stream) {
@@ -74,4 +56,22 @@ size_t os_terminal_width() {
   if (!GetConsoleScreenBufferInfo(handle_of(2), &info)) return 80;
   const int width = info.srWindow.Right - info.srWindow.Left + 1;
   return width > 0 ? static_cast<size_t>(width) : 80;
+}
+
+void os_wait_before_window_closes() {
+  // Started from a shell, the shell shares the console; from Explorer,
+  // plinth is alone in a console of its own, which closes when it ends.
+  DWORD processes[2];
+  if (GetConsoleProcessList(processes, 2) != 1) return;
+  const HANDLE input = handle_of(0);
+  DWORD mode;
+  if (!GetConsoleMode(input, &mode)) return;
+  os_write_error(
+      "plinth runs in cmd.exe or PowerShell, started with the files to open (see README.txt).\n"
+      "Press Enter to close this window.");
+  wchar_t typed[256];
+  DWORD count = 0;
+  while (ReadConsoleW(input, typed, 256, &count, nullptr) && count > 0 &&
+         std::wstring_view(typed, count).find(L'\n') == std::wstring_view::npos) {
+  }
 }

@@ -22,8 +22,8 @@ bool cancelled_meanwhile() {
 // alone ends the input, as at any console program's prompt.
 bool read_console_line(HANDLE console, const char* prompt, std::string& line) {
   for (;;) {
-    fputs(prompt, stdout);
-    fflush(stdout);
+    os_write_out(prompt);
+    os_flush_out();
     std::wstring typed;
     bool ended = false;
     bool cancelled = false;
@@ -39,11 +39,11 @@ bool read_console_line(HANDLE console, const char* prompt, std::string& line) {
       ended = typed.back() == L'\n';
     }
     if (cancelled) {
-      putchar('\n');
+      os_put_out('\n');
       continue;
     }
     if (!ended || typed.starts_with(L'\x1a')) {
-      putchar('\n');
+      os_put_out('\n');
       return false;
     }
     typed.pop_back();
@@ -56,8 +56,8 @@ bool read_console_line(HANDLE console, const char* prompt, std::string& line) {
 
 // One line of bytes, CR LF read as a line feed.
 bool read_plain_line(const char* prompt, std::string& line) {
-  fputs(prompt, stdout);
-  fflush(stdout);
+  os_write_out(prompt);
+  os_flush_out();
   line.clear();
   for (;;) {
     const int c = _getc_nolock(stdin);

@@ -44,6 +44,11 @@ int64_t read_handle_at(HANDLE handle, void* buffer, size_t size, int64_t offset)
 // handle closes.
 bool remove_open_file(HANDLE handle);
 
+// Finds which of standard output and error are a console, to be handed
+// characters, and which a file or a pipe, to be written as text files
+// (os_write_out, os_write_error).
+void start_standard_streams();
+
 // Whether this run still holds the scratch database's file.
 bool scratch_file_held();
 

@@ -12,8 +12,7 @@
 #    (wine-run.sh) what the same program prints here built against
 #    Debian's libraries, so that SQL and patterns behave alike on both.
 # 3. plinth is built the same way, a Release build, into
-#    build-windows/plinth.exe, and packed with its README, licence and
-#    manual (as text, lines ended with CR LF) into
+#    build-windows/plinth.exe, and packed by zip.sh into
 #    build-windows/plinth-VERSION-windows-x86_64.zip.
 #
 # test.sh builds the tests in the same build directory and runs them.
@@ -74,26 +73,7 @@ quiet cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPLINTH_WE
 quiet cmake --build "$out" --target plinth
 check_imports "$out/plinth.exe"
 
-# The zip: the files at its top, text with Windows' line ends, time stamps
-# those of the changelog's latest entry so that the same sources give the
-# same zip.
 version=$(sed -n 's/^project(plinth VERSION \([^ ]*\) .*/\1/p' "$root/CMakeLists.txt")
 zip=$out/plinth-$version-windows-x86_64.zip
-stage=$out/zip
-rm -rf "$stage" "$zip"
-mkdir -p "$stage"
-cp "$out/plinth.exe" "$stage/"
-sed 's/$/\r/' "$root/README.md" >"$stage/README.md"
-sed 's/$/\r/' "$root/LICENSE" >"$stage/LICENSE.txt"
-# No hyphenation: the text is read and searched, not typeset.
-groff -man -Tutf8 -P-c -rHY=0 -Wall "$root/plinth.1" 2>"$out/manual.log" | col -bx | sed 's/$/\r/' >"$stage/plinth-manual.txt"
-if [ -s "$out/manual.log" ]; then
-  cat "$out/manual.log" >&2
-  echo "build.sh: groff warns about plinth.1" >&2
-  exit 1
-fi
-stamp=$(dpkg-parsechangelog -l "$root/packaging/changelog" -S Timestamp)
-touch -d "@$stamp" "$stage"/*
-(cd "$stage" && TZ=UTC zip -q -X -9 "$zip" plinth.exe README.md LICENSE.txt plinth-manual.txt)
-rm -rf "$stage"
+bash "$here/zip.sh" "$out/plinth.exe" "$zip"
 echo "build.sh: $out/plinth.exe and $zip"

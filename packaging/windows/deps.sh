@@ -40,9 +40,12 @@ logged() {
 # Debian's package names; the host compiler, tclsh and autotools build
 # SQLite's amalgamation, and the -dev packages serve the side-by-side check
 # against the Linux libraries and the Linux plinth that test.sh compares
-# with; groff, col and zip make the zip's manual and the zip itself.
+# with; groff, col and zip make the zip's manual and the zip itself, and
+# test.sh opens it with unzip and runs plinth.exe at a console in tmux or
+# under script.
 packages=(g++-mingw-w64-x86-64-posix wine64 wine dpkg-dev gcc g++ make tcl autoconf automake libtool
-  cmake ninja-build pkg-config libsqlite3-dev libpcre2-dev libxxhash-dev groff-base bsdextrautils zip)
+  cmake ninja-build pkg-config libsqlite3-dev libpcre2-dev libxxhash-dev groff-base bsdextrautils zip
+  unzip tmux bsdutils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

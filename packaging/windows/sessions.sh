@@ -4,8 +4,10 @@
 # and typed lines; the format is described in tests/transcript_test.cpp) and
 # says where they differ: standard output, standard error, exit status and
 # every file left in the directory must be the same byte for byte, but that
-# a file saved on Windows ends its lines with CR LF. The program's own path
-# (<BIN>) is left out of the comparison.
+# Windows ends each line of a saved file, and of standard output and error
+# (written in text mode), with CR LF: there, every line feed must come with
+# its CR, and no other byte may differ. The program's own path (<BIN>) is
+# left out of the comparison.
 #
 #   sessions.sh LINUX_PLINTH PLINTH_EXE TRANSCRIPT...
 set -euo pipefail
@@ -77,11 +79,13 @@ run() {
 }
 
 # What a program printed, its own path (argv[0] as each system gives it)
-# written <BIN>.
+# written <BIN>; the Linux build's line feeds as Windows' text mode writes
+# them, CR LF.
 printed() {
-  local bin=$linux
-  [ "$2" = windows ] && bin="Z:${exe//\//\\}"
-  BIN=$bin perl -pe 's/\Q$ENV{BIN}\E/<BIN>/g' "$1/$2/$3"
+  local bin=$linux crlf='s/\n/\r\n/'
+  [ "$2" = windows ] && bin="Z:${exe//\//\\}" crlf=
+  [ "$3" = status ] && crlf=
+  BIN=$bin perl -pe "s/\\Q\$ENV{BIN}\\E/<BIN>/g; $crlf" "$1/$2/$3"
 }
 
 # Says how the two runs of a session differ; false when they do.
