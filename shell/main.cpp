@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
   // Held so that an ending signal can't leave the file a second time.
   hold_interrupts(true);
   sqlite3_close(scratch_db);
-  leave_scratch_db();
+  const bool removed = leave_scratch_db();
   hold_interrupts(false);
+  if (!removed) print_error("Can't remove %s\n", scratch_db_name);
   return 0;
 }
