@@ -127,13 +127,13 @@ bool run_line(std::string_view line) {
   return true;
 }
 
-bool run_ends(bool leaving, bool at_terminal) {
+bool run_ends(bool leaving, bool typed) {
   static bool refused = false;
   if (!leaving) {
     refused = false;
     return false;
   }
-  if (!at_terminal || refused) return true;
+  if (!typed || refused) return true;
   const std::string names = unsaved_table_names();
   if (names.empty()) return true;
   print_error("Not saved: %s; quit again to leave without saving\n", names.c_str());

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   std::string line;
   for (;;) {
     const bool leaving = !read_line(line) || !run_line(line);
-    if (run_ends(leaving, at_terminal)) break;
+    if (run_ends(leaving, os_is_terminal(0))) break;
   }
 
   // Held so that an ending signal can't leave the file a second time.
