@@ -71,7 +71,13 @@ void run_sql(std::string_view line) {
   set_sql_interruptible(true);
   int result = sqlite3_exec(scratch_db, sql.c_str(), print_row, nullptr, &message);
   set_sql_interruptible(false);
+  const std::string refused = settle_table_edits();
   if (result != SQLITE_OK) {
+    // The engine says only "not authorized" of what the watch refused.
+    if (!refused.empty()) {
+      sqlite3_free(message);
+      message = sqlite3_mprintf("%s", refused.c_str());
+    }
     report_sql_error(message);
   } else {
     printf("%d rows affected.\n", sqlite3_changes(scratch_db));
