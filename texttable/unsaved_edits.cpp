@@ -52,6 +52,8 @@ struct action {
   std::string name;  // the table, as stored, or the savepoint
 };
 
+// One not running nor ended holds nothing: a load runs a million of them,
+// and they pass their records on by swapping.
 struct statement {
   const void* handle = nullptr;  // the engine's, while it runs
   uint64_t serial = 0;
@@ -270,6 +272,10 @@ void confirm(statement& s) {
 void confirm_ended() {
   if (!has_ended) return;
   has_ended = false;
+  if (ended.changed.empty() && ended.actions.empty()) {
+    ended.handle = nullptr;  // nearly every statement: nothing to count
+    return;
+  }
   confirm(ended);
 }
 
@@ -300,11 +306,12 @@ int note_statement(unsigned event, void*, void* handle, void*) {
     refusal.clear();
     running.handle = handle;
     running.serial = ++serials;
-    running.actions.swap(compiled);
-    compiled.clear();
+    if (!compiled.empty()) running.actions.swap(compiled);
   } else if (handle == running.handle) {
-    std::swap(running, ended);
-    clear(running);
+    ended.handle = handle;
+    ended.actions.swap(running.actions);
+    ended.changed.swap(running.changed);
+    running.handle = nullptr;
     has_ended = true;
   } else if (sqlite3_stmt_isexplain(static_cast<sqlite3_stmt*>(handle))) {
     compiled.clear();
@@ -371,9 +378,10 @@ int authorize(void*, int action, const char* first, const char* second, const ch
   row_table = nullptr;
   const bool after_drop = is_drop(previous_action);
   previous_action = action;
-  if (action == SQLITE_ATTACH
-          ? names_main_file(watched_db, first)
-          : is_second_name(watched_db, action == SQLITE_ALTER_TABLE ? first : database)) {
+  if (!in_main(database) &&
+      (action == SQLITE_ATTACH
+           ? names_main_file(watched_db, first)
+           : is_second_name(watched_db, action == SQLITE_ALTER_TABLE ? first : database))) {
     refusal = std::string(scratch_db_name) + second_name_refusal;
     return SQLITE_DENY;
   }
@@ -469,8 +477,14 @@ void watch_table_edits(sqlite3* db) {
   sqlite3_update_hook(db, note_row_change, nullptr);
   sqlite3_commit_hook(db, note_commit, nullptr);
   sqlite3_rollback_hook(db, note_rollback, nullptr);
-  sqlite3_trace_v2(db, SQLITE_TRACE_STMT | SQLITE_TRACE_PROFILE, note_statement, nullptr);
+  follow_statements(true);
   sqlite3_set_authorizer(db, authorize, nullptr);
+}
+
+void follow_statements(bool follow) {
+  if (watched_db == nullptr) return;
+  sqlite3_trace_v2(watched_db, follow ? SQLITE_TRACE_STMT | SQLITE_TRACE_PROFILE : 0,
+                   follow ? note_statement : nullptr, nullptr);
 }
 
 void note_table_made(const char* table) {

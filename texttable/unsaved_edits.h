@@ -31,6 +31,12 @@ void note_table_made(const char* table);
 // keeps the text (`kept`, not a device or FIFO) also starts watching it.
 void note_table_saved(const char* table, bool kept);
 
+// Whether the watch follows each statement (true, as it starts). A load
+// turns it off for its inserts, which fill a table not yet watched: a
+// million of them need not each be followed. Only statements that change no
+// watched table and make none go may run unfollowed.
+void follow_statements(bool follow);
+
 // Settles what the statements run since the last call did; call after
 // running typed SQL, outside the engine's callbacks. Whether the last of them
 // ran to its end is known only here: a drop or rename whose table is still
