@@ -123,9 +123,12 @@ void set_line_editor_setup(void (*setup)());
 
 // Removes the scratch database and the engine's files beside it when the
 // name still gives the file this run holds and no other run holds it, then
-// lets go of it. Call after closing scratch_db, or from an interrupt
-// handler: safe there.
-void leave_scratch_db();
+// lets go of it. One that can't be removed (a directory that keeps every
+// name) is emptied, so that no later run takes it for a run's that did not
+// end. False when the database's file was this run's to remove and is still
+// there. Call after closing scratch_db, or from an interrupt handler: safe
+// there.
+bool leave_scratch_db();
 
 // Files read into tables.
 

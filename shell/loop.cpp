@@ -72,7 +72,13 @@ void run_sql(std::string_view line) {
   set_sql_interruptible(true);
   int result = sqlite3_exec(scratch_db, sql.c_str(), print_row, nullptr, &message);
   set_sql_interruptible(false);
+  const std::string refused = settle_table_edits();
   if (result != SQLITE_OK) {
+    // The engine says only "not authorized" of what the watch refused.
+    if (!refused.empty()) {
+      sqlite3_free(message);
+      message = sqlite3_mprintf("%s", refused.c_str());
+    }
     report_sql_error(message);
   } else {
     os_write_out(std::to_string(sqlite3_changes(scratch_db)) + " rows affected.\n");
@@ -127,13 +133,13 @@ bool run_line(std::string_view line) {
   return true;
 }
 
-bool run_ends(bool leaving, bool at_terminal) {
+bool run_ends(bool leaving, bool typed) {
   static bool refused = false;
   if (!leaving) {
     refused = false;
     return false;
   }
-  if (!at_terminal || refused) return true;
+  if (!typed || refused) return true;
   const std::string names = unsaved_table_names();
   if (names.empty()) return true;
   print_error("Not saved: %s; quit again to leave without saving\n", names.c_str());

@@ -36,14 +36,15 @@ int main(int argc, char** argv) {
   std::string line;
   for (;;) {
     const bool leaving = !read_line(prompt, line) || !run_line(line);
-    if (run_ends(leaving, at_terminal)) break;
+    if (run_ends(leaving, os_is_terminal(0))) break;
   }
 
   // Held so that an ending signal can't leave the file a second time.
   hold_interrupts(true);
   set_interruptible_engine(nullptr);
   sqlite3_close(scratch_db);
-  leave_scratch_db();
+  const bool removed = leave_scratch_db();
   hold_interrupts(false);
+  if (!removed) print_error("Can't remove %s\n", scratch_db_name);
   return 0;
 }

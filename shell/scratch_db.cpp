@@ -32,8 +32,12 @@ void report_leftover_tables() {
   for (int r = 1; r <= rows; ++r) {
     const char* name = raw[r] != nullptr ? raw[r] : "";
     names += (r > 1 ? ", " : "") + std::string(name);
-    remember_leftover_table(name);
-    note_table_made(name);
+    // Kept by the name a save is typed with; a name that none gives is not
+    // one a save can reach.
+    std::string typed;
+    if (!typed_table_name(name, typed)) continue;
+    remember_leftover_table(typed);
+    note_table_made(typed.c_str());
   }
   sqlite3_free_table(raw);
   if (rows > 0) {

@@ -46,10 +46,10 @@ bool parse_command(std::string_view line, std::string& word, std::string& argume
 bool run_line(std::string_view line);
 
 // Whether the run ends after a line; `leaving` when the line asked to quit or
-// the input ended. Where standard input and output are both a terminal
-// (`at_terminal`), leaving while a table holds unsaved edits is refused once,
-// naming the tables on standard error; leaving again on the very next line
-// ends the run, and any other line between asks again.
-bool run_ends(bool leaving, bool at_terminal);
+// the input ended. Where a person types (`typed`: standard input is a
+// terminal, wherever the output goes), leaving while a table holds unsaved
+// edits is refused once, naming the tables on standard error; leaving again
+// on the very next line ends the run, and any other line between asks again.
+bool run_ends(bool leaving, bool typed);
 
 void show_help();

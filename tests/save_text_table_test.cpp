@@ -10,6 +10,7 @@
 #include "scratch_fixture.h"
 #include "texttable/seen_files.h"
 #include "texttable/texttable.h"
+#include "texttable/unsaved_edits.h"
 
 namespace {
 
@@ -200,6 +201,35 @@ const unread_case unread_cases[] = {
        remember_leftover_table("f");
      },
      "f", refused("f", "its table was left by an earlier run"), ""},
+    // A table that went takes what was seen of its file with it; undone, it
+    // brings that back.
+    {"dropped and made again by SQL",
+     [] {
+       load_text_file("f");
+       scratch_test::query("drop table f; create table f as select 'x' as data");
+     },
+     "f", refused("f", not_loaded), "x\t\n"},
+    {"renamed away and another renamed to its name",
+     [] {
+       load_text_file("f");
+       scratch_test::query(
+           "alter table f rename to g; create table h as select 'x' as data;"
+           "alter table h rename to f");
+     },
+     "f", refused("f", not_loaded), "x\t\n"},
+    {"loaded in a transaction rolled back, then made by SQL",
+     [] {
+       scratch_test::query("begin");
+       load_text_file("f");
+       scratch_test::query("rollback; create table f as select 'x' as data");
+     },
+     "f", refused("f", not_loaded), "x\t\n"},
+    {"dropped in a transaction rolled back",
+     [] {
+       load_text_file("f");
+       scratch_test::query("begin; drop table f; rollback");
+     },
+     "f", "", "old\n"},
     {"the same table by another letter case, another file",
      [] {
        write_file("F", "F\n");
@@ -227,6 +257,7 @@ const unread_case unread_cases[] = {
 // last wrote, and never loses text after a zero byte unsaid: refused once,
 // the same save again writes.
 TEST_F(save_text_table_test, refuses_once_what_the_table_never_held) {
+  watch_table_edits(scratch_db);
   for (const unread_case& c : unread_cases) {
     SCOPED_TRACE(c.label);
     write_file("f", "old\n");
@@ -236,7 +267,7 @@ TEST_F(save_text_table_test, refuses_once_what_the_table_never_held) {
     EXPECT_EQ(saved_stderr(c.name), "");
     EXPECT_EQ(saved_stderr(c.name), "");  // and as often as it is typed
     EXPECT_EQ(read_file(c.name), c.written);
-    for (const char* table : {"f", "g"}) {
+    for (const char* table : {"f", "g", "h"}) {
       query(std::string("drop table if exists ") + table);
       forget_seen_file(table);
     }

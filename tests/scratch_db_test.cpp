@@ -433,4 +433,27 @@ TEST(scratch_database, in_wal_mode_refuses_a_planted_log_or_shared_memory_at_the
   }
 }
 
+// In a directory that keeps every name (append-only), leaving can't remove
+// the file: it says so, and empties it and its journal, so that the next
+// run there finds no tables of a run that did not end.
+TEST(scratch_database, that_cant_be_removed_is_named_and_emptied) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a directory append-only";
+  scratch_dir dir;
+  write_file(dir.path("t.txt"), "one\n");
+  if (system(("chattr +a " + dir.root + " 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "chattr +a does not work here";
+  }
+  const plinth_run first = run_plinth(dir.root, {"t.txt"}, "update `t.txt` set data = 'two';\n");
+  const plinth_run second = run_plinth(dir.root, {"t.txt"}, "select data from `t.txt`;\n");
+  ASSERT_EQ(system(("chattr -a " + dir.root).c_str()), 0);
+  const std::string cant_remove = "Can't remove " + db + "\n";
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(first.err, cant_remove);
+  EXPECT_EQ(second.err, cant_remove);
+  EXPECT_EQ(second.out, banner + "sql> " + grid("data", {"one"}) + "1 rows affected.\nsql> ");
+  for (const char* name : {scratch_db_name, scratch_journal_name}) {
+    EXPECT_EQ(file_size(dir.path(name)), 0) << name;
+  }
+}
+
 }  // namespace

@@ -74,10 +74,10 @@ class terminal_test : public testing::Test {
     remove_tree(dir);
   }
 
-  // Starts plinth on `files` in a pane. Its exit status goes to the file
-  // .status (tmux sometimes never learns it), then the terminal's settings
-  // to .stty.
-  void start(const std::vector<std::string>& files) {
+  // Starts plinth on `files` in a pane, its output into a pipe to `tee`
+  // when `piped`. Its exit status goes to the file .status (tmux sometimes
+  // never learns it), then the terminal's settings to .stty.
+  void start(const std::vector<std::string>& files, bool piped = false) {
     std::vector<std::string> args{"-f",
                                   dir + "/.tmux.conf",
                                   "new-session",
@@ -93,6 +93,9 @@ class terminal_test : public testing::Test {
                                   "sh",
                                   "-c",
                                   "trap : INT; \"$0\" \"$@\"; echo $? > .status; stty -a > .stty"};
+    if (piped) {
+      args.back() = "trap : INT; { \"$0\" \"$@\"; echo $? > .status; } | tee .out; stty -a > .stty";
+    }
     // PLINTH_TEST_WRAPPER is not applied here: memcheck reports a false
     // error inside readline's pselect, and its slowness reorders the keys.
     args.push_back(PLINTH_BINARY);
@@ -246,11 +249,13 @@ TEST_F(terminal_test, leaving_with_unsaved_edits_is_refused_once) {
   const struct {
     std::vector<std::string> typed;                      // before the steps
     std::vector<std::pair<std::string, outcome>> steps;  // a line, or the key C-d
+    bool piped = false;  // the output goes into a pipe: a person still types
   } cases[] = {
       {edits, {{"quit", refused}, {"QUIT", leaves}}},
       {edits, {{"C-d", refused}, {"C-d", leaves}}},
       {edits, {{"quit", refused}, {"select 1", runs}, {"C-d", refused}, {"quit", leaves}}},
       {{"update `notes.txt` set data = 'x'", "save notes.txt"}, {{"quit", leaves}}},
+      {edits, {{"quit", refused}, {"C-d", leaves}}, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.steps.front().first + " after " + c.typed.back());
@@ -258,7 +263,7 @@ TEST_F(terminal_test, leaving_with_unsaved_edits_is_refused_once) {
       TearDown();
       SetUp();
     }
-    start({"notes.txt"});
+    start({"notes.txt"}, c.piped);
     for (const std::string& line : c.typed) run(line, "sql>");
     size_t refusals = 0;
     for (const auto& [typed, then] : c.steps) {

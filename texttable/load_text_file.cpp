@@ -78,7 +78,9 @@ bool load_lines(int fd, const char* name, int64_t size, const load_steps& steps,
   if (!run_statement(steps.start)) return false;
   bool loaded = run_statement(create.get());
   if (loaded) {
+    follow_statements(false);
     loaded = insert_lines(fd, name, size, read);
+    follow_statements(true);
     end_load_progress();
   }
   loaded = loaded && run_statement(steps.finish);

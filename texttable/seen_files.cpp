@@ -45,6 +45,17 @@ const seen_file* find_seen_file(std::string_view table) {
   return found == seen_files.end() ? nullptr : &found->second;
 }
 
+bool typed_table_name(std::string_view held, std::string& typed) {
+  typed.clear();
+  for (size_t i = 0; i < held.size(); ++i) {
+    typed += held[i];
+    if (held[i] != '\'') continue;
+    if (i + 1 == held.size() || held[i + 1] != '\'') return false;
+    ++i;
+  }
+  return true;
+}
+
 void forget_seen_file(std::string_view table) {
   seen_files.erase(key_of(table));
   accepted_zero_bytes.erase(key_of(table));

@@ -32,6 +32,12 @@ void remember_leftover_table(std::string_view table);
 // The file last remembered for `table`, or null.
 const seen_file* find_seen_file(std::string_view table);
 
+// The name `table` is typed by, from the name the engine holds it by:
+// plinth's statements double each single quote of a typed name. False when
+// the held name has a single quote that is not doubled, which no typed name
+// gives.
+bool typed_table_name(std::string_view held, std::string& typed);
+
 // Forgets what was remembered for `table`, the zero byte accepted included.
 void forget_seen_file(std::string_view table);
 

@@ -89,8 +89,8 @@ engine_string text_table_statement(const char* name) {
 int create_text_table(const char* name) {
   engine_string statement = text_table_statement(name);
   if (!run_statement(statement.get())) return 0;
+  note_table_made(name);
   // A new table holds nothing of the file of its name.
   forget_seen_file(name);
-  note_table_made(name);
   return 1;
 }

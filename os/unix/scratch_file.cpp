@@ -33,20 +33,37 @@ bool still_named(int fd) {
 // the log and shared memory of write-ahead logging, which typed SQL may turn on.
 const char* const side_files[] = {scratch_journal_name, scratch_wal_name, scratch_shm_name};
 
+// Empties a side file of this user's that could not be removed.
+void empty_side_file(const char* name) {
+  const int fd = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat info;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid()) {
+    ftruncate(fd, 0);
+  }
+  close(fd);
+}
+
 // Removes the scratch database and the files beside it when no other run
 // holds the file open as `fd` and the name still gives it: a file another run
 // uses, or made since, is never removed, nor a side file of another user's.
 // The side files first: while the database keeps its name under this lock,
-// no other run can be writing one for it. Async-signal-safe.
-void remove_if_last(int fd) {
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !still_named(fd)) return;
+// no other run can be writing one for it. What can't be removed is emptied:
+// an empty database holds no tables, and an empty journal or log plays
+// nothing back into it. False when the database is still there.
+// Async-signal-safe.
+bool remove_if_last(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !still_named(fd)) return true;
   for (const char* name : side_files) {
     struct stat info;
-    if (lstat(name, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid()) {
-      unlink(name);
+    if (lstat(name, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+        unlink(name) != 0) {
+      empty_side_file(name);
     }
   }
-  unlink(scratch_db_name);
+  if (unlink(scratch_db_name) == 0) return true;
+  ftruncate(fd, 0);
+  return false;
 }
 
 // Lets go of the file, removing it only when asked (and this run is the last).
@@ -70,10 +87,11 @@ void os_let_go_scratch_file(bool remove) {
   let_go(remove);
 }
 
-void leave_scratch_db() {
+bool leave_scratch_db() {
   const int fd = held_fd;
-  if (fd < 0) return;
-  remove_if_last(fd);
+  if (fd < 0) return true;
+  const bool removed = remove_if_last(fd);
   held_fd = -1;
   close(fd);
+  return removed;
 }

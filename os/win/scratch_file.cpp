@@ -41,10 +41,11 @@ bool still_named(HANDLE handle) {
 
 // Removes the scratch database and the files beside it when the name still
 // gives the file open as `held`: one made since is never removed. The side files
-// first, while this run holds the database's lock. Nothing here allocates:
-// the main thread may be stopped anywhere.
-void remove_held(HANDLE held) {
-  if (!still_named(held)) return;
+// first, while this run holds the database's lock. A database that can't be
+// removed is emptied, so that it holds no tables; false then. Nothing here
+// allocates: the main thread may be stopped anywhere.
+bool remove_held(HANDLE held) {
+  if (!still_named(held)) return true;
   for (const std::wstring& name : side_names) {
     const HANDLE side = CreateFileW(name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -58,13 +59,20 @@ void remove_held(HANDLE held) {
       CreateFileW(database_name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (database == INVALID_HANDLE_VALUE) return;
-  file_status found;
-  file_status own;
-  if (status_of(database, found) && status_of(held, own) && same_file(found, own)) {
-    remove_open_file(database);
+  bool removed = false;
+  if (database == INVALID_HANDLE_VALUE) {
+    removed = GetLastError() == ERROR_FILE_NOT_FOUND;
+  } else {
+    file_status found;
+    file_status own;
+    removed = !status_of(database, found) || !status_of(held, own) || !same_file(found, own) ||
+              remove_open_file(database);
+    CloseHandle(database);
   }
-  CloseHandle(database);
+  if (removed) return true;
+  const LARGE_INTEGER start = {};
+  if (SetFilePointerEx(held, start, nullptr, FILE_BEGIN)) SetEndOfFile(held);
+  return false;
 }
 
 }  // namespace
@@ -88,10 +96,11 @@ void os_let_go_scratch_file(bool remove) {
   if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
 }
 
-void leave_scratch_db() {
+bool leave_scratch_db() {
   const HANDLE handle = held;
-  if (handle == INVALID_HANDLE_VALUE) return;
-  remove_held(handle);
+  if (handle == INVALID_HANDLE_VALUE) return true;
+  const bool removed = remove_held(handle);
   held = INVALID_HANDLE_VALUE;
   CloseHandle(handle);
+  return removed;
 }
