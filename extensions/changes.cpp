@@ -16,6 +16,7 @@
 #include "extensions/extensions.h"
 #include "extensions/shortest_difference.h"
 #include "os/os.h"
+#include "texttable/saved_text.h"
 #include "texttable/seen_files.h"
 #include "texttable/utf16_text.h"
 
@@ -118,7 +119,7 @@ int compare_with_file(changes_cursor* c) {
   if (!start_table_lines(c->db, c->name, c->table, error)) {
     return fail(c, SQLITE_ERROR, error);
   }
-  const seen_file* seen = find_seen_file(c->name);
+  const seen_file* seen = find_seen_file(record_of_table(c->db, c->name.c_str()));
   const text_form form = seen != nullptr ? seen->form : text_form{};
   c->table.line_end = line_end_of(form);
   c->table.utf16 = form.encoding != text_encoding::utf8;

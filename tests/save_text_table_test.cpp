@@ -224,6 +224,12 @@ const unread_case unread_cases[] = {
        scratch_test::query("rollback; create table f as select 'x' as data");
      },
      "f", refused("f", not_loaded), "x\t\n"},
+    {"a temporary table of its name made by SQL",
+     [] {
+       load_text_file("f");
+       scratch_test::query("create temp table f as select 'x' as data");
+     },
+     "f", refused("f", not_loaded), "x\t\n"},
     {"dropped in a transaction rolled back",
      [] {
        load_text_file("f");
@@ -268,7 +274,8 @@ TEST_F(save_text_table_test, refuses_once_what_the_table_never_held) {
     EXPECT_EQ(saved_stderr(c.name), "");  // and as often as it is typed
     EXPECT_EQ(read_file(c.name), c.written);
     for (const char* table : {"f", "g", "h"}) {
-      query(std::string("drop table if exists ") + table);
+      query(std::string("drop table if exists temp.") + table + "; drop table if exists main." +
+            table);
       forget_seen_file(table);
     }
     unlink(c.name);

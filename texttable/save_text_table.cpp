@@ -55,17 +55,19 @@ std::string refusal(save_result refused, const std::string& loaded_from) {
 }
 
 // Says what became of the save, and remembers what the file holds now.
-void report_save(const char* name, save_result saved, save_target& target, const text_form& form,
-                 uint64_t hash, const std::string& zero_byte) {
+void report_save(const char* name, const std::string& record, save_result saved,
+                 save_target& target, const text_form& form, uint64_t hash,
+                 const std::string& zero_byte) {
   switch (saved) {
     case save_result::done:
-      note_table_saved(name, target.mode != save_mode::stream);
+      // Only the main database's tables are watched for unsaved edits.
+      if (record == name) note_table_saved(name, target.mode != save_mode::stream);
       if (target.mode != save_mode::stream) {
         seen_file written = seen_as(name, target.left);
         written.hash = hash;
         written.hashed = true;
         written.form = form;
-        remember_seen_file(name, written);
+        remember_seen_file(record, written);
       }
       break;
     case save_result::cant_open:
@@ -84,12 +86,12 @@ void report_save(const char* name, save_result saved, save_target& target, const
     case save_result::left_by_earlier_run:
     case save_result::loaded_elsewhere:
       target.found.form = form;
-      remember_seen_file(name, target.found);
+      remember_seen_file(record, target.found);
       print_error("Can't save %s: %s; save again to write over it\n", name,
                   refusal(saved, target.loaded_from).c_str());
       break;
     case save_result::zero_byte:
-      accept_zero_byte(name, zero_byte);
+      accept_zero_byte(record, zero_byte);
       print_error(
           "Can't save %s: row %s holds a zero byte, and what follows it would be lost; "
           "save again to write over it\n",
@@ -107,11 +109,12 @@ void save_text_table(const char* name) {
     print_error("SQL error: %s\n", error.c_str());
     return;
   }
-  const seen_file* seen = find_seen_file(name);
+  const std::string record = record_of_table(scratch_db, name);
+  const seen_file* seen = find_seen_file(record);
   const text_form form = seen != nullptr ? seen->form : text_form{};
   const int64_t size = laid_out_size(t, form);
   const std::string& zero_byte = t.zero_byte_row;
-  const bool zero_byte_refused = !zero_byte.empty() && !zero_byte_accepted(name, zero_byte);
+  const bool zero_byte_refused = !zero_byte.empty() && !zero_byte_accepted(record, zero_byte);
   content_hash hash;
   if (!start_content_hash(hash)) {
     run_statement(nullptr);
@@ -145,5 +148,5 @@ void save_text_table(const char* name) {
   }
   if (stream) hold_broken_pipe(false);
   hold_interrupts(false);
-  report_save(name, saved, target, form, content_hash_value(hash), zero_byte);
+  report_save(name, record, saved, target, form, content_hash_value(hash), zero_byte);
 }

@@ -79,6 +79,30 @@ bool run(const char* query, sqlite3_callback callback, void* data, std::string& 
 
 }  // namespace
 
+std::string record_of_table(sqlite3* db, const char* name) {
+  // The name as the engine holds it: plinth's statements double its single
+  // quotes.
+  std::string held;
+  for (const char* c = name; *c != '\0'; ++c) held += *c == '\'' ? "''" : std::string(1, *c);
+  engine_string query = own(sqlite3_mprintf(
+      "select exists (select 1 from temp.sqlite_schema where type in ('table', 'view') and "
+      "name = '%q' collate nocase) or not exists (select 1 from main.sqlite_schema where type in "
+      "('table', 'view') and name = '%q' collate nocase) and exists (select 1 from "
+      "pragma_table_list where schema not in ('main', 'temp') and name = '%q' collate nocase)",
+      held.c_str(), held.c_str(), held.c_str()));
+  std::string elsewhere;
+  const auto take = [](void* out, int, char** values, char**) {
+    *static_cast<std::string*>(out) = values[0] != nullptr ? values[0] : "";
+    return 0;
+  };
+  if (query == nullptr || sqlite3_exec(db, query.get(), take, &elsewhere, nullptr) != SQLITE_OK ||
+      elsewhere != "1") {
+    return name;
+  }
+  // No typed name holds a zero byte.
+  return std::string("\0elsewhere\0", 11) + name;
+}
+
 int64_t laid_out_size(const table_rows& t, const text_form& form) {
   const std::string_view end = line_end_of(form);
   if (form.encoding == text_encoding::utf8 && end == "\n") {

@@ -2,6 +2,8 @@
 // out as lines, in the form of the file the table holds.
 #pragma once
 
+#include <sqlite3.h>
+
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "os/os.h"
+#include "texttable/seen_files.h"
 #include "texttable/utf16_text.h"
 
 // A table's rows as the engine gives them, each value's text one after
@@ -29,6 +32,13 @@ struct table_rows {
     return std::string_view(text).substr(begin, ends[index] - begin);
   }
 };
+
+// The name under which what the table that `name` reaches in plinth's
+// statements holds of a file is remembered (texttable/seen_files.h): `name`
+// itself for the main database's table (or none), another for a temporary
+// or attached table of the same name, which holds nothing of the main
+// table's file.
+std::string record_of_table(sqlite3* db, const char* name);
 
 // Reads every row of table `name`. On refusal sets `error` to the engine's
 // message (or "out of memory") and returns false; nothing is printed.
