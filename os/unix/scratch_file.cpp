@@ -33,14 +33,15 @@ bool still_named(int fd) {
 // the log and shared memory of write-ahead logging, which typed SQL may turn on.
 const char* const side_files[] = {scratch_journal_name, scratch_wal_name, scratch_shm_name};
 
-// Empties a side file of this user's that could not be removed.
+// Empties a side file of this user's that could not be removed, where it
+// can be.
 void empty_side_file(const char* name) {
   const int fd = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;
   struct stat info;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid()) {
-    ftruncate(fd, 0);
-  }
+  const bool emptied = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                       info.st_uid == geteuid() && ftruncate(fd, 0) == 0;
+  static_cast<void>(emptied);
   close(fd);
 }
 
@@ -62,7 +63,10 @@ bool remove_if_last(int fd) {
     }
   }
   if (unlink(scratch_db_name) == 0) return true;
-  ftruncate(fd, 0);
+  // Emptied where it stays, where it can be: either way it is named to the
+  // user as not removed.
+  const bool emptied = ftruncate(fd, 0) == 0;
+  static_cast<void>(emptied);
   return false;
 }
 
