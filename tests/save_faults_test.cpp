@@ -349,3 +349,31 @@ TEST_F(save_faults_test, keeps_the_old_content_or_the_whole_new_whatever_fails) 
 }
 
 }  // namespace
+
+namespace {
+
+// Another program rewrote the file, its size and times as they were: only
+// its content tells. A save that can't read it to the end can't tell, and
+// must not write over it.
+TEST_F(save_faults_test, refuses_a_file_it_cant_read_back_to_compare) {
+  for (const save_case& c : save_cases) {
+    if (c.old_rows == nullptr) continue;
+    start_of_runs start;
+    prepare(c, stand_in_system::linux_like, start);
+    std::string& content = stand_in_find(name)->content;
+    content.replace(0, their_bytes.size(), their_bytes);
+    const std::string rewritten = content;
+    start.world = stand_in;
+    EXPECT_EQ(run_save(start, {}), refusal(start)) << c.label;
+    stand_in_fault fault;
+    fault.kind = fault_kind::fail;
+    fault.error = os_error::io;
+    const auto& log = stand_in.log;
+    fault.at = std::find(log.begin(), log.end(), "read_at") - log.begin();
+    EXPECT_EQ(run_save(start, fault), "Can't open " + name + "\n") << c.label;
+    EXPECT_EQ(text_of(stand_in_listing(), name), rewritten) << c.label;
+    os_files = os_system_files();
+  }
+}
+
+}  // namespace

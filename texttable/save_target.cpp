@@ -87,13 +87,21 @@ save_result open_descriptor(const char* name, const seen_file* seen, const char*
 }
 
 // What the regular file open as `file` holds, hashed when it can be read.
-seen_file hashed(const char* name, const std::string& path, const file_facts& facts) {
+// `read_error` is set when the file could not be read to its end: a file
+// this user may write but not read has only its identity and size to be
+// compared by, a file that fails while it is read can't be compared at all.
+seen_file hashed(const char* name, const std::string& path, const file_facts& facts,
+                 os_error& read_error) {
   seen_file found = seen_as(name, status_of(facts));
   os_handle reader = no_file;
   file_facts opened;
-  if (os_files->open(path, open_access::read, reader) == os_error::none &&
-      os_files->facts_of(reader, opened) == os_error::none && same_file(opened, facts)) {
-    found.hashed = hash_file(reader, found.hash, found.size);
+  read_error = os_files->open(path, open_access::read, reader);
+  if (read_error == os_error::denied) {
+    read_error = os_error::none;
+  } else if (read_error == os_error::none) {
+    found.hashed = os_files->facts_of(reader, opened) == os_error::none &&
+                   same_file(opened, facts) && hash_file(reader, found.hash, found.size);
+    if (!found.hashed) read_error = os_error::io;
   }
   close_file(reader);
   return found;
@@ -117,7 +125,12 @@ save_result open_regular(const char* name, const seen_file* seen, const char* ze
     close_file(target.original_file);
     return save_result::cant_open;
   }
-  target.found = hashed(name, path, facts);
+  os_error read_error;
+  target.found = hashed(name, path, facts, read_error);
+  if (read_error != os_error::none) {
+    close_file(target.original_file);
+    return save_result::cant_open;
+  }
   const save_result judged = judged_or_zero_byte(seen, name, target, zero_byte_row);
   if (judged != save_result::done) {
     close_file(target.original_file);
@@ -160,7 +173,10 @@ seen_file look_again(const char* name, const std::string& path, os_error* looked
   if (looked != nullptr) *looked = error;
   if (error != os_error::none) return found;
   if (facts.type != file_type::regular) return seen_as(name, status_of(facts));
-  return hashed(name, path, facts);
+  os_error read_error;
+  found = hashed(name, path, facts, read_error);
+  if (looked != nullptr) *looked = read_error;
+  return found;
 }
 
 save_result open_save_target(const char* name, int64_t size, const seen_file* seen,
