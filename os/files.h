@@ -92,9 +92,12 @@ struct os_file_system {
   // What `path` leads to now, its final link followed; fixed_in_place too
   // when `path` is itself a link.
   os_error (*look)(const std::string& path, file_facts& facts);
-  // The names in the directory of `path` (a prefix as directory_prefix
-  // gives, "" for the current one), each with its facts.
-  os_error (*list)(std::string_view directory, std::vector<directory_entry>& entries);
+  // The names in `directory` (a prefix as directory_prefix gives, "" for
+  // the current one) that hold `containing`, each with its facts; the
+  // others are passed over unexamined, so that a directory of many files
+  // costs little.
+  os_error (*list)(std::string_view directory, std::string_view containing,
+                   std::vector<directory_entry>& entries);
 
   // Opens an existing file.
   os_error (*open)(const std::string& path, open_access access, os_handle& file);

@@ -160,4 +160,3 @@ int64_t os_read(int fd, void* buffer, size_t size);
 // many, 0 at the end, -1 on failure.
 int64_t os_read_at(int fd, void* buffer, size_t size, int64_t offset);
 void os_close(int fd);
-

@@ -182,8 +182,9 @@ TEST_F(load_text_file_test, leaves_no_table_when_it_does_not_finish) {
 }
 
 // The user's own in-place backups beside the file, or beside the file its
-// link leads to, are named, the oldest first, and left; other names, a link,
-// a directory and another user's file are not taken for one.
+// link leads to, under any of its names, are named, the oldest first, and
+// left; other names, a link, a directory and another user's file are not
+// taken for one.
 TEST_F(load_text_file_test, names_the_backups_of_a_save_cut_short) {
   ASSERT_EQ(mkdir("sub", 0700), 0);
   ASSERT_EQ(mkdir("sub/.f.txt.plinth-dir000", 0700), 0);
@@ -210,12 +211,17 @@ TEST_F(load_text_file_test, names_the_backups_of_a_save_cut_short) {
   char identity[40];
   snprintf(identity, sizeof identity, "%llx-%llx-", static_cast<unsigned long long>(info.st_dev),
            static_cast<unsigned long long>(info.st_ino));
+  ASSERT_EQ(link("sub/f.txt", "sub/h.txt"), 0);
   const std::string temporary = dir + "/tmp";
   ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
-  const std::string away[] = {temporary + "/.f.txt.plinth-" + identity + "Tmp000",
-                              "sub/.plinth-" + std::string(identity) + "Short0",
-                              temporary + "/.f.txt.plinth-1-2-Other0",
-                              temporary + "/.f.txt.plinth-Bare00"};
+  const std::string away[] = {
+      temporary + "/.f.txt.plinth-" + identity + "Tmp000",
+      "sub/.plinth-" + std::string(identity) + "Short0", temporary + "/.f.txt.plinth-1-2-Other0",
+      temporary + "/.f.txt.plinth-Bare00",
+      // made beside another name of the same file
+      "sub/.h.txt.plinth-" + std::string(identity) + "Linked", "sub/.g.txt.plinth-1-2-Other1",
+      // beside this name, for the file it had before
+      "sub/.f.txt.plinth-1-2-Before"};
   for (time_t i = 0; i < static_cast<time_t>(std::size(away)); ++i) {
     write_file(away[i], "text\n");
     const timespec times[2] = {{1000, 0}, {2000 + i, 0}};
@@ -230,7 +236,8 @@ TEST_F(load_text_file_test, names_the_backups_of_a_save_cut_short) {
     const std::string said = typed + ": a save of it was cut short; its old content is in ";
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               said + "sub/.f.txt.plinth-9zZ0aA\n" + said + "sub/.f.txt.plinth-000000\n" + said +
-                  away[0] + "\n" + said + away[1] + "\n");
+                  away[0] + "\n" + said + away[1] + "\n" + said + away[4] + "\n" + said + away[6] +
+                  "\n");
     EXPECT_EQ(query("select data from `" + typed + "`"), rows{"text"});
   }
   if (old_temporary != nullptr) {

@@ -176,12 +176,14 @@ os_error look(const std::string& path, file_facts& facts) {
   return node != nullptr ? os_error::none : os_error::not_found;
 }
 
-os_error list(std::string_view directory, std::vector<directory_entry>& entries) {
+os_error list(std::string_view directory, std::string_view containing,
+              std::vector<directory_entry>& entries) {
   if (const os_error error = fault_at("list"); error != os_error::none) return error;
   const stand_in_node* listed = directory_named(directory);
   if (listed == nullptr) return os_error::not_found;
   entries.clear();
   for (const auto& [name, number] : listed->names) {
+    if (name.find(containing) == std::string::npos) continue;
     entries.push_back({name, facts_of_node(w.nodes[number])});
   }
   return os_error::none;

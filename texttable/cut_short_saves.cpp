@@ -26,6 +26,17 @@ std::string identity_tag(const file_facts& identity) {
   return std::string(digits, end);
 }
 
+// "VOLUME-NUMBER-", each in hexadecimal digits.
+bool is_identity_tag(std::string_view tag) {
+  const auto hex_run = [&tag] {
+    const size_t digits = tag.find_first_not_of("0123456789abcdef");
+    if (digits == 0 || digits == std::string_view::npos || tag[digits] != '-') return false;
+    tag.remove_prefix(digits + 1);
+    return true;
+  };
+  return hex_run() && hex_run() && tag.empty();
+}
+
 struct found_backup {
   std::string path;
   int64_t changed;
@@ -35,7 +46,7 @@ struct found_backup {
 void collect(std::string_view directory, std::string_view base, const file_facts* identity,
              bool away, std::vector<found_backup>& found) {
   std::vector<directory_entry> entries;
-  if (os_files->list(directory, entries) != os_error::none) return;
+  if (os_files->list(directory, suffix.substr(1), entries) != os_error::none) return;
   for (const directory_entry& entry : entries) {
     // Not a link, nor another user's file: those are no backup of ours.
     if (entry.facts.type != file_type::regular || !entry.facts.mine ||
@@ -59,18 +70,24 @@ bool is_backup_name(std::string_view entry, std::string_view base, const file_fa
       !std::all_of(entry.end() - letters, entry.end(), is_letter_or_digit)) {
     return false;
   }
-  std::string_view middle = entry.substr(1, entry.size() - 1 - letters);
-  const bool named = middle.size() >= base.size() + suffix.size() && middle.starts_with(base) &&
-                     middle.substr(base.size()).starts_with(suffix);
-  if (named) {
-    middle.remove_prefix(base.size() + suffix.size());
-    if (middle.empty()) return !away;
-  } else if (middle.starts_with(suffix.substr(1))) {
-    middle.remove_prefix(suffix.size() - 1);
-  } else {
+  const std::string_view middle = entry.substr(1, entry.size() - 1 - letters);
+  // Known by the file's identity, whatever name it was made beside (another
+  // name of the same file), or none where its own left no room.
+  if (identity != nullptr) {
+    const std::string tagged = std::string(suffix.substr(1)) + identity_tag(*identity);
+    if (middle.ends_with(tagged)) {
+      const std::string_view made_beside = middle.substr(0, middle.size() - tagged.size());
+      if (made_beside.empty() || made_beside.ends_with('.')) return true;
+    }
+  }
+  // Beside the file, one made beside this name: the file may be gone, or
+  // another in its place (an older run named them without an identity).
+  if (away || middle.size() < base.size() + suffix.size() || !middle.starts_with(base) ||
+      middle.substr(base.size(), suffix.size()) != suffix) {
     return false;
   }
-  return identity != nullptr && middle == identity_tag(*identity);
+  return middle.size() == base.size() + suffix.size() ||
+         is_identity_tag(middle.substr(base.size() + suffix.size()));
 }
 
 void report_cut_short_saves(const char* name) {

@@ -9,15 +9,16 @@
 #include "os/files.h"
 
 // Prints "NAME: a save of it was cut short; its old content is in BACKUP" on
-// standard error for each in-place backup of the file `name` (the user's own
-// regular file `.BASE.plinth-XXXXXX` beside the file a save of `name`
-// writes, or one that names the file's identity there or in the directory
-// for temporary files), the oldest first. The backups are left as they are.
+// standard error for each in-place backup of the file `name`: the user's own
+// regular files beside the file a save of `name` writes, or in the directory
+// for temporary files, whose names hold the file's identity (its volume and
+// number), and those an older run named `.BASE.plinth-XXXXXX` beside it; the
+// oldest first. The backups are left as they are.
 void report_cut_short_saves(const char* name);
 
-// Whether `entry` names a backup that a save in place makes for the file
-// `base` (`identity`, when known): "." BASE ".plinth-" and six letters or
-// digits, unless `away` from the file, or the same with the file's volume
-// and number before the letters, BASE there or not.
+// Whether `entry` names a backup of the file `base` (`identity`, when
+// known): "." NAME ".plinth-" VOLUME "-" NUMBER "-" and six letters or
+// digits, NAME any name the file had (or none), or, unless `away` from the
+// file, "." BASE ".plinth-" and the letters, with any identity or none.
 bool is_backup_name(std::string_view entry, std::string_view base, const file_facts* identity,
                     bool away);

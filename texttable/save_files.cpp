@@ -48,8 +48,9 @@ std::string name_beside(const std::string& path, std::string_view kind,
   }
   name += "plinth-";
   name += kind;
-  // Away from the file, or without its name, it is known by its identity.
-  if (identity != nullptr && (directory != nullptr || short_form)) {
+  // Known by the file's identity wherever it is and whatever the name it
+  // was made beside: the file may be loaded by another of its names.
+  if (identity != nullptr) {
     append_hex(name, identity->volume);
     name += '-';
     append_hex(name, identity->number);

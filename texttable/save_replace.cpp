@@ -174,7 +174,7 @@ save_result finish_replacement(save_target& target, bool written) {
   // Where the system moves the old file aside first, it goes under a
   // backup's name: stopped between the two moves, the old content is where
   // the next load tells of it.
-  const std::string aside = name_beside(target.where.path, "");
+  const std::string aside = name_beside(target.where.path, "", nullptr, &target.original);
   if (os_files->replace(target.temporary, target.where.path, aside) != os_error::none) {
     return recover(target, made, aside);
   }

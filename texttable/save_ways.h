@@ -30,9 +30,10 @@ save_result finish_in_place(save_target& target, bool written);
 seen_file look_again(const char* name, const std::string& path, os_error* looked = nullptr);
 
 // A name beside `path`, or in `directory` when given, for a file of the
-// save: ".BASE.plinth-" KIND and six letters. With `identity` (and in
-// `short_form`, without BASE) it holds the target's volume and number, so
-// that it is found again away from it.
+// save: ".BASE.plinth-" KIND and six letters (in `short_form`, without
+// BASE). With `identity` it holds the target's volume and number before the
+// letters, so that it is found again away from the file and under another
+// of its names.
 std::string name_beside(const std::string& path, std::string_view kind,
                         const std::string* directory = nullptr,
                         const file_facts* identity = nullptr, bool short_form = false);

@@ -2,7 +2,6 @@
 
 #include <unordered_map>
 
-
 namespace {
 
 std::unordered_map<std::string, seen_file> seen_files;

@@ -160,13 +160,17 @@ os_error look(const std::string& path, file_facts& facts) {
   return os_error::none;
 }
 
-os_error list(std::string_view directory, std::vector<directory_entry>& entries) {
+os_error list(std::string_view directory, std::string_view containing,
+              std::vector<directory_entry>& entries) {
   entries.clear();
   DIR* opened = opendir(directory.empty() ? "." : std::string(directory).c_str());
   if (opened == nullptr) return last_error();
   while (const dirent* entry = readdir(opened)) {
     struct stat info;
-    if (fstatat(dirfd(opened), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (std::string_view(entry->d_name).find(containing) == std::string_view::npos ||
+        fstatat(dirfd(opened), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;
+    }
     entries.push_back(
         {entry->d_name, facts_from(info, dirfd(opened), entry->d_name, AT_SYMLINK_NOFOLLOW)});
   }

@@ -39,8 +39,8 @@ void empty_side_file(const char* name) {
   const int fd = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;
   struct stat info;
-  const bool emptied = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                       info.st_uid == geteuid() && ftruncate(fd, 0) == 0;
+  const bool emptied = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+                       ftruncate(fd, 0) == 0;
   static_cast<void>(emptied);
   close(fd);
 }

@@ -193,9 +193,12 @@ file_facts facts_of_entry(const WIN32_FIND_DATAW& entry) {
   return facts;
 }
 
-os_error list(std::string_view directory, std::vector<directory_entry>& entries) {
+os_error list(std::string_view directory, std::string_view containing,
+              std::vector<directory_entry>& entries) {
   entries.clear();
-  const std::wstring pattern = to_utf16(std::string(directory) + "*");
+  // The system passes over the other names itself.
+  const std::wstring pattern =
+      to_utf16(std::string(directory) + "*" + std::string(containing) + "*");
   WIN32_FIND_DATAW entry;
   const HANDLE search =
       FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
