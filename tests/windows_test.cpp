@@ -2,10 +2,13 @@
 // file had, files another program holds or that are read-only, UTF-8 names,
 // the scratch file's lock and text handed to the console as characters.
 #include <windows.h>
+// After windows.h, which they need.
+#include <sddl.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "os/files.h"
 #include "os/os.h"
 #include "run_plinth.h"
 #include "scratch_fixture.h"
@@ -178,6 +181,82 @@ TEST_F(windows_test, a_changed_file_and_a_cut_short_save_are_told) {
             "w.txt: a save of it was cut short; its old content is in .w.txt.plinth-Ab12cD\n"
             "w.txt: a save of it was cut short; its old content is in " +
                 std::string(away_name.begin(), away_name.end()) + "\n");
+}
+
+// A file's access list as text: its entries, and whether the directory's
+// are kept off it ("P").
+std::wstring access_list_of(const std::wstring& name) {
+  const HANDLE file =
+      CreateFileW(name.c_str(), READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD size = 0;
+  GetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::vector<unsigned char> descriptor(size);
+  const bool read = size > 0 && GetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION,
+                                                        descriptor.data(), size, &size);
+  CloseHandle(file);
+  wchar_t* text = nullptr;
+  if (!read || !ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                   descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    return L"unreadable";
+  }
+  std::wstring kept(text);
+  LocalFree(text);
+  return kept;
+}
+
+std::wstring current_user_sid() {
+  HANDLE token;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  unsigned char buffer[256];
+  DWORD size = sizeof buffer;
+  const bool known = GetTokenInformation(token, TokenUser, buffer, size, &size);
+  CloseHandle(token);
+  wchar_t* text = nullptr;
+  if (!known || !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+    return L"";
+  }
+  std::wstring sid(text);
+  LocalFree(text);
+  return sid;
+}
+
+// A save's new file holds the old one's access list once it takes its
+// place, and a file made for this user alone (a backup of a file written in
+// place) is, whatever the directory gives new files. Lists are compared as
+// the system reads them back: Wine keeps only what file modes can hold.
+TEST_F(windows_test, access_lists_stay_the_files_own) {
+  const std::wstring user = current_user_sid();
+  ASSERT_FALSE(user.empty());
+  const std::pair<const char*, std::wstring> files[] = {
+      {"own.txt", L"D:P(A;;FA;;;" + user + L")"},
+      {"shared.txt", L"D:P(A;;FA;;;" + user + L")(A;;FR;;;WD)"},
+  };
+  std::wstring read_back[2];
+  for (int i = 0; i < 2; ++i) {
+    const char* name = files[i].first;
+    write_file(name, "a\r\nb\r\n");
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        files[i].second.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+    const bool set = SetFileSecurityW(wide(name).c_str(), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    if (!set) GTEST_SKIP() << "this file system keeps no access list of a file's own";
+    read_back[i] = access_list_of(wide(name));
+  }
+  ASSERT_NE(read_back[0], read_back[1]);
+  for (int i = 0; i < 2; ++i) {
+    const char* name = files[i].first;
+    SCOPED_TRACE(name);
+    load_text_file(name);
+    query(std::string("update `") + name + "` set data = upper(data)");
+    save_text_table(name);
+    EXPECT_EQ(read_file(name), "A\r\nB\r\n");
+    EXPECT_EQ(access_list_of(wide(name)), read_back[i]);
+  }
+  os_handle file;
+  ASSERT_EQ(os_files->create("private.txt", true, file), os_error::none);
+  os_files->close(file);
+  EXPECT_EQ(access_list_of(L"private.txt"), read_back[0]);
 }
 
 TEST_F(windows_test, a_second_hold_of_the_scratch_file_is_refused) {

@@ -242,13 +242,17 @@ os_error open_existing(const std::string& path, open_access access, os_handle& f
   return os_error::none;
 }
 
-// New files get the access list that their directory gives: the directory
-// for temporary files is the user's own. No other program writes to one
-// while the save does.
-os_error create_new(const std::string& path, bool, os_handle& file) {
-  const HANDLE handle = CreateFileW(to_utf16(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// New files get the access list that their directory gives, or, private,
+// their owner's alone (a backup beside a file others can't read is no
+// easier to read than the file). No other program writes to one while the
+// save does.
+os_error create_new(const std::string& path, bool private_file, os_handle& file) {
+  private_security security;
+  if (private_file && !make_private(security)) return last_error();
+  const HANDLE handle = CreateFileW(
+      to_utf16(path).c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC,
+      FILE_SHARE_READ | FILE_SHARE_DELETE, private_file ? &security.attributes : nullptr,
+      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return last_error();
   file = reinterpret_cast<os_handle>(handle);
   return os_error::none;
@@ -345,6 +349,9 @@ bool give_identity(os_handle from, const file_facts& facts, os_handle to) {
       ((static_cast<uint64_t>(old.nFileIndexHigh) << 32) | old.nFileIndexLow) != facts.number) {
     return false;
   }
+  // Its access list is given with its permissions, by give_mode.
+  std::vector<unsigned char> access_list;
+  if (!read_access_list(handle_of(from), access_list)) return false;
   FILE_BASIC_INFO basic = {};
   basic.CreationTime.LowPart = old.ftCreationTime.dwLowDateTime;
   basic.CreationTime.HighPart = static_cast<LONG>(old.ftCreationTime.dwHighDateTime);
@@ -354,10 +361,11 @@ bool give_identity(os_handle from, const file_facts& facts, os_handle to) {
   return SetFileInformationByHandle(handle_of(to), FileBasicInfo, &basic, sizeof basic);
 }
 
-// Windows keeps no permissions as bits: the access list goes with
-// ReplaceFileW, and writing takes nothing away.
-bool give_mode(os_handle, const file_facts&, os_handle) {
-  return true;
+// Windows keeps no permissions as bits: the access list is the file's
+// permissions, given here as well as by ReplaceFileW, which not every
+// system's does (Wine's).
+bool give_mode(os_handle from, const file_facts&, os_handle to) {
+  return copy_access_list(handle_of(from), handle_of(to));
 }
 
 // ReplaceFileW moves the old file to `aside` first; where it fails part-way

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "os/os.h"
 
@@ -43,6 +44,24 @@ int64_t read_handle_at(HANDLE handle, void* buffer, size_t size, int64_t offset)
 // the system allows: at once where it unlinks open files, else when the last
 // handle closes.
 bool remove_open_file(HANDLE handle);
+
+// What makes a new file this user's alone, whatever its directory gives:
+// `attributes` for CreateFileW, and what it points into.
+struct private_security {
+  SECURITY_ATTRIBUTES attributes;
+  SECURITY_DESCRIPTOR descriptor;
+  std::vector<unsigned char> user;
+  std::vector<unsigned char> acl;
+};
+// False when the system can't say who this user is.
+bool make_private(private_security& security);
+// The access list of the file open as `handle` (with READ_CONTROL), as a
+// security descriptor; empty where the volume keeps none. False when it
+// can't be read.
+bool read_access_list(HANDLE handle, std::vector<unsigned char>& descriptor);
+// Gives the file open as `to` (with WRITE_DAC) the access list of the one
+// open as `from` (with READ_CONTROL). True where the volume keeps none.
+bool copy_access_list(HANDLE from, HANDLE to);
 
 // Finds which of standard output and error are a console, to be handed
 // characters, and which a file or a pipe, to be written as text files
