@@ -245,12 +245,12 @@ os_error open_existing(const std::string& path, open_access access, os_handle& f
 // New files get the access list that their directory gives, or, private,
 // their owner's alone (a backup beside a file others can't read is no
 // easier to read than the file). No other program writes to one while the
-// save does.
+// save does. Only a private one is given another's list (give_mode).
 os_error create_new(const std::string& path, bool private_file, os_handle& file) {
   private_security security;
-  if (private_file && !make_private(security)) return last_error();
+  if (private_file && !make_private(security)) return os_error::other;
   const HANDLE handle = CreateFileW(
-      to_utf16(path).c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC,
+      to_utf16(path).c_str(), GENERIC_READ | GENERIC_WRITE | (private_file ? WRITE_DAC : 0),
       FILE_SHARE_READ | FILE_SHARE_DELETE, private_file ? &security.attributes : nullptr,
       CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return last_error();
