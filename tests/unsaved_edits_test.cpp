@@ -66,6 +66,15 @@ const edits_case edits_cases[] = {
       "update `notes.txt` set data = 'z'", "drop table `notes.txt`", "commit"},
      "notes.txt",
      foreign_key + foreign_key},
+    // A statement that fails part-way within a transaction puts back the
+    // rows it changed; one whose rows a trigger changes, on a view, did.
+    {{"load notes.txt", "load other.txt", "begin",
+      "update `notes.txt` set data = iif(row = 2, json(data), 'z')",
+      "create view v as select 1 as x",
+      "create trigger t instead of insert on v begin update `other.txt` set data = 'y'; end",
+      "insert into v values (1)", "commit"},
+     "other.txt",
+     "SQL error: malformed JSON\n"},
     // The scratch database under a second name: refused, however named.
     {{"load notes.txt", "attach 'plinth.temp.htnilp' as s2",
       "attach 'file:./plinth.temp.htnilp?mode=ro' as s2",

@@ -59,6 +59,10 @@ struct statement {
   uint64_t serial = 0;
   std::vector<action> actions;
   std::vector<uint64_t> changed;  // watched tables whose rows it changed
+  // The engine's count of rows changed as it started: one that failed
+  // within a transaction put back the rows it changed, which leave the
+  // count as it was; those its triggers changed, once it ends, count.
+  sqlite3_int64 changes_before = 0;
 };
 
 sqlite3* watched_db = nullptr;
@@ -306,8 +310,10 @@ int note_statement(unsigned event, void*, void* handle, void*) {
     refusal.clear();
     running.handle = handle;
     running.serial = ++serials;
+    running.changes_before = sqlite3_total_changes64(watched_db);
     if (!compiled.empty()) running.actions.swap(compiled);
   } else if (handle == running.handle) {
+    if (sqlite3_total_changes64(watched_db) == running.changes_before) running.changed.clear();
     ended.handle = handle;
     ended.actions.swap(running.actions);
     ended.changed.swap(running.changed);
