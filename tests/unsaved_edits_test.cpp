@@ -75,6 +75,11 @@ const edits_case edits_cases[] = {
       "insert into v values (1)", "commit"},
      "other.txt",
      "SQL error: malformed JSON\n"},
+    // One that fails where the engine keeps what it changed before.
+    {{"load notes.txt", "create unique index u on `notes.txt` (data)", "begin",
+      "update or fail `notes.txt` set data = 'z'", "commit"},
+     "notes.txt",
+     "SQL error: UNIQUE constraint failed: notes.txt.data\n"},
     // The scratch database under a second name: refused, however named.
     {{"load notes.txt", "attach 'plinth.temp.htnilp' as s2",
       "attach 'file:./plinth.temp.htnilp?mode=ro' as s2",
