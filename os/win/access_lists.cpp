@@ -2,7 +2,6 @@
 // the old file's list given to the new one that takes its place.
 #include <windows.h>
 
-#include <memory>
 #include <vector>
 
 #include "os/win/system.h"
