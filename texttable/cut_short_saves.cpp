@@ -17,15 +17,6 @@ bool is_letter_or_digit(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
-std::string identity_tag(const file_facts& identity) {
-  char digits[40];
-  char* end = std::to_chars(digits, digits + 20, identity.volume, 16).ptr;
-  *end++ = '-';
-  end = std::to_chars(end, digits + sizeof digits - 1, identity.number, 16).ptr;
-  *end++ = '-';
-  return std::string(digits, end);
-}
-
 // "VOLUME-NUMBER-", each in hexadecimal digits.
 bool is_identity_tag(std::string_view tag) {
   const auto hex_run = [&tag] {
@@ -63,6 +54,15 @@ void collect(std::string_view directory, std::string_view base, const file_facts
 }
 
 }  // namespace
+
+std::string identity_tag(const file_facts& identity) {
+  char digits[40];
+  char* end = std::to_chars(digits, digits + 20, identity.volume, 16).ptr;
+  *end++ = '-';
+  end = std::to_chars(end, digits + sizeof digits - 1, identity.number, 16).ptr;
+  *end++ = '-';
+  return std::string(digits, end);
+}
 
 bool is_backup_name(std::string_view entry, std::string_view base, const file_facts* identity,
                     bool away) {

@@ -4,6 +4,7 @@
 // the file says where that is.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "os/files.h"
@@ -22,3 +23,7 @@ void report_cut_short_saves(const char* name);
 // file, "." BASE ".plinth-" and the letters, with any identity or none.
 bool is_backup_name(std::string_view entry, std::string_view base, const file_facts* identity,
                     bool away);
+
+// "VOLUME-NUMBER-" of `identity`, in hexadecimal digits: what a backup's name
+// holds of the file it keeps the content of.
+std::string identity_tag(const file_facts& identity);

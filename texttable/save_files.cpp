@@ -1,7 +1,6 @@
 // What the ways of a save share: the names of its own files, reading and
 // hashing, and the buffer its text goes through.
-#include <charconv>
-
+#include "texttable/cut_short_saves.h"
 #include "texttable/save_ways.h"
 
 namespace {
@@ -10,12 +9,6 @@ constexpr size_t name_letters = 6;
 // Names are tried until a free one turns up: a taken one is a run of bad
 // luck or another program at work, not a reason to give up at once.
 constexpr int names_tried = 100;
-
-void append_hex(std::string& text, uint64_t value) {
-  char digits[16];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value, 16).ptr;
-  text.append(digits, end);
-}
 
 template <typename make_function>
 os_error make_named(const std::string& path, std::string_view kind, std::string& made,
@@ -51,10 +44,7 @@ std::string name_beside(const std::string& path, std::string_view kind,
   // Known by the file's identity wherever it is and whatever the name it
   // was made beside: the file may be loaded by another of its names.
   if (identity != nullptr) {
-    append_hex(name, identity->volume);
-    name += '-';
-    append_hex(name, identity->number);
-    name += '-';
+    name += identity_tag(*identity);
   }
   char letters[name_letters];
   os_files->random_letters(letters, sizeof letters);
